@@ -155,16 +155,17 @@ bool replace_target(int temp_fd, mode_t mode)
 
 save_result write_output(const char *path)
 {
-    // The output must name a file: not nothing, not a directory.
+    // The output must name a file; a name that ends in '/' names a folder.
     if (!resolve_output_path(path) || target_path[directory_length(target_path)] == '\0')
         return save_result::cannot_open;
     struct stat status {};
     const bool exists = lstat(target_path, &status) == 0;
-    if ((!exists && errno != ENOENT) || (exists && S_ISDIR(status.st_mode)))
+    if (!exists && errno != ENOENT)
         return save_result::cannot_open;
 
     // Opening an existing file for writing, without emptying it, lets its
-    // permissions protect it just as they would a plain write.
+    // permissions protect it just as they would a plain write; a folder
+    // cannot be opened so.
     int existing = -1;
     if (exists) {
         existing = open(target_path, O_WRONLY);
