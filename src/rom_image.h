@@ -9,7 +9,7 @@
 // The logical ROM: 64 pages of 256 bytes, at logical addresses from 0.
 constexpr unsigned page_size = 256;
 constexpr unsigned page_count = 64;
-constexpr std::size_t rom_size = page_size * page_count;
+constexpr std::size_t rom_size = std::size_t{page_size} * page_count;
 
 // Landmarks, as logical addresses. The table holds one checksum per page;
 // it and the balance byte lie in the table page.

@@ -15,8 +15,8 @@
 
 namespace {
 
-const std::string banner = "Quorin ROM checksum tool V1.0\nWritten by the tolvek developers.\n\n";
-const std::string all_good = "checksum is OK!\n";
+constexpr const char *banner = "Quorin ROM checksum tool V1.0\nWritten by the tolvek developers.\n\n";
+constexpr const char *all_good = "checksum is OK!\n";
 
 constexpr long rom_size = 16384;
 constexpr long table = 0x3EC0;
@@ -273,7 +273,7 @@ TEST_P(Output, IsWrittenOrLeftAlone)
         GTEST_SKIP() << s.setup;
     ASSERT_EQ(setup, 0) << s.setup;
     const result r = run(std::string(s.command));
-    EXPECT_EQ(r.out, s.report ? banner + s.report : "");
+    EXPECT_EQ(r.out, s.report ? std::string(banner) + s.report : "");
     EXPECT_EQ(r.status, s.status);
     EXPECT_EQ(r.err, "");
     const result checked = run(s.check);
