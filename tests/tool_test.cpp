@@ -294,6 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "ls -A folder", ""},
         scenario{"EmptyPath", "true", "./tolvek in.rom ''", "cannot open output file \n", 1, "ls -A",
                  untouched},
+        scenario{"FileAsFolder", "true", "./tolvek in.rom in.rom/out.rom",
+                 "cannot open output file in.rom/out.rom\n", 1, "ls -A", untouched},
         scenario{"FolderPath", "true", "./tolvek in.rom new/", "cannot open output file new/\n", 1, "ls -A",
                  untouched},
         scenario{"LinkLoop", "ln -s loop loop", "./tolvek in.rom loop", "cannot open output file loop\n", 1,
