@@ -1,6 +1,7 @@
 // Takes any bytes as the whole content of an image file, loads and verifies
-// it, and when it is accepted updates it and checks what an update must
-// keep. Any breach aborts, which the fuzzer reports as a crash.
+// it, checks each page's checksum against the rule's definition, and when
+// the image is accepted updates it and checks what an update must keep.
+// Any breach aborts, which the fuzzer reports as a crash.
 #include "checksum.h"
 #include "rom_image.h"
 
@@ -23,6 +24,19 @@ void require(bool holds, const char *invariant)
         std::fprintf(stderr, "broken: %s\n", invariant);
         std::abort();
     }
+}
+
+// The checksum rule as it is defined: a byte at a time, subtracting 255
+// whenever the sum passes 255.
+unsigned carried_sum(unsigned page)
+{
+    unsigned sum = 0;
+    for (unsigned i = 0; i < page_size; ++i) {
+        sum += rom_byte(page * page_size + i);
+        if (sum > 255)
+            sum -= 255;
+    }
+    return sum;
 }
 
 // Whether the update may change the byte at this index of the file: the
@@ -57,6 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!load_rom_image(image_path))
         return 0;
     verify_checksums();
+    for (unsigned page = rom.first_page; page < page_count; ++page)
+        require(page_checksum(page) == carried_sum(page), "the checksum follows its definition");
 
     std::memcpy(loaded, rom.data, rom.length);
     update_checksums();

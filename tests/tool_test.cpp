@@ -49,14 +49,17 @@ long first_page(const std::string &image)
     return image.size() == 8192 ? 32 : 0;
 }
 
-// The checksum rule in closed form, independent of the tool's loop: the
-// plain sum folded into 1 to 255, and 0 only for a page of zeros.
+// The checksum rule as it is defined, a byte at a time with an end-around
+// carry, independent of the tool's own way of computing it.
 unsigned checksum(const std::string &image, long page)
 {
     unsigned sum = 0;
-    for (long i = 0; i < 256; ++i)
+    for (long i = 0; i < 256; ++i) {
         sum += byte_at(image, rom_start(image) + page * 256 + i);
-    return sum == 0 ? 0 : (sum - 1) % 255 + 1;
+        if (sum > 255)
+            sum -= 255;
+    }
+    return sum;
 }
 
 // What verify mode should print for an image.
