@@ -19,11 +19,11 @@ unsigned char page_checksum(unsigned page)
     unsigned sum = 0;
     for (unsigned i = 0; i < page_size; ++i)
         sum += bytes[i];
-    // Carrying around after each byte (subtracting 255, not 256, whenever
-    // the sum passes 255) keeps the sum congruent to the plain sum modulo
-    // 255, and from 1 to 255 once any byte is non-zero. Folding the plain
-    // sum once at the end gives the same value in a loop the compiler can
-    // vectorise.
+    // The checksum adds each byte with an end-around carry, taking 255 off
+    // whenever the sum passes 255. That keeps it congruent to the plain sum
+    // modulo 255, and from 1 to 255 once any byte is non-zero, so folding
+    // the plain sum once gives the same value, from a loop that the
+    // compiler can vectorise.
     return static_cast<unsigned char>(sum == 0 ? 0 : (sum - 1) % 255 + 1);
 }
 
