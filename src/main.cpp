@@ -34,6 +34,7 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // The attribution ends in a newline of its own: an empty line follows.
     std::printf("Quorin ROM checksum tool V1.0\n");
     std::printf("%s\n", "Written by the tolvek developers.\n");
     const int status = run(argc, argv);

@@ -2,12 +2,12 @@
 // what it prints, its exit status and the files it leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <utility>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -128,12 +128,6 @@ class Tool : public ::testing::Test {
     void write(const std::string &name, const std::string &content) const
     {
         std::ofstream(path(name), std::ios::binary) << content;
-    }
-    mode_t mode(const std::string &name) const
-    {
-        struct stat status {};
-        lstat(path(name).c_str(), &status);
-        return status.st_mode;
     }
 
     // Runs a shell command in the scratch folder, where ./tolvek is the tool
