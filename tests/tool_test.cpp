@@ -280,6 +280,12 @@ TEST_P(Output, IsWrittenOrLeftAlone)
 
 const char *const untouched = "in.rom\nref.rom\ntolvek\n";
 const char *const no_mknod = "mknod null c 1 3 && mknod full c 1 7 || exit 77";
+const char *const with_strace = "strace -o /dev/null true || exit 77";
+// Begins a setup that only root can make (ownership, mounts, settings).
+#define ROOT_ONLY "[ -n \"$AS_USER\" ] || exit 77; "
+// Runs what follows with the signal named next sent to it as it starts to
+// flush a file.
+#define SIGNAL_ON_FSYNC "strace -qq -o /dev/null -e trace=fsync -e inject=fsync:signal="
 
 INSTANTIATE_TEST_SUITE_P(
     Tool, Output,
@@ -308,19 +314,108 @@ INSTANTIATE_TEST_SUITE_P(
                  "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom && stat -c %a a.rom", "641\n"},
         scenario{"NewFileMode", "true", "umask 002; ./tolvek in.rom new.rom",
                  "updated checksums in new.rom\n", 0, "cmp new.rom ref.rom && stat -c %a new.rom", "664\n"},
-        scenario{"RelativeLink", "mkdir links && ln -s ../real.rom links/out.rom",
+        scenario{"RelativeLink", "mkdir links && cp in.rom real.rom && ln -s ../real.rom links/out.rom",
                  "./tolvek in.rom links/out.rom", "updated checksums in links/out.rom\n", 0,
                  "test -L links/out.rom && cmp real.rom ref.rom", ""},
         scenario{"ShortLink", "cp in.rom real.rom && ln -s real.rom a-longer-name.rom",
                  "./tolvek in.rom a-longer-name.rom", "updated checksums in a-longer-name.rom\n", 0,
                  "test -L a-longer-name.rom && cmp real.rom ref.rom", ""},
-        scenario{"AbsoluteLink", "mkdir links && ln -s \"$PWD/real.rom\" links/abs.rom",
+        scenario{"AbsoluteLink", "mkdir links && cp in.rom real.rom && ln -s \"$PWD/real.rom\" links/abs.rom",
                  "./tolvek in.rom links/abs.rom", "updated checksums in links/abs.rom\n", 0,
                  "test -L links/abs.rom && cmp real.rom ref.rom", ""},
         scenario{"LinkChain",
-                 "mkdir links && ln -s ../real.rom links/out.rom && ln -s links/out.rom chain.rom",
+                 "mkdir links && cp in.rom real.rom && ln -s ../real.rom links/out.rom && ln -s "
+                 "links/out.rom chain.rom",
                  "./tolvek in.rom chain.rom", "updated checksums in chain.rom\n", 0,
                  "test -L chain.rom && cmp real.rom ref.rom", ""},
+        scenario{"FortyLinks",
+                 "cp in.rom real.rom && t=real.rom && for i in $(seq 40); do ln -s $t l$i; t=l$i; done",
+                 "./tolvek in.rom l40", "updated checksums in l40\n", 0,
+                 "test -L l40 && cmp real.rom ref.rom", ""},
+        scenario{"DanglingLink", "ln -s nowhere.rom dangling.rom", "./tolvek in.rom dangling.rom",
+                 "cannot open output file dangling.rom\n", 1, "ls -A",
+                 "dangling.rom\nin.rom\nref.rom\ntolvek\n"},
+        scenario{
+            "LongPath", "p=$(printf '%0254d/' $(seq 16))xy/ && mkdir -p $p && echo ${p}abcdefghijkl >name",
+            "./tolvek in.rom $(cat name) >said", nullptr, 0,
+            "cmp $(cat name) ref.rom && test \"$(tail -n 1 said)\" = \"updated checksums in $(cat name)\"",
+            ""},
+        // Replacing keeps everything but the bytes: owner, mode, ACL and
+        // attributes; a file that would lose any of them is written directly.
+        scenario{
+            "KeepsAclAndAttributes",
+            "cp in.rom f.rom && chmod 640 f.rom && stat -c %i f.rom >inode && setfacl -m u:65534:rw f.rom && "
+            "setfattr -n user.note -v kept f.rom || exit 77",
+            "./tolvek in.rom f.rom", "updated checksums in f.rom\n", 0,
+            "cmp f.rom ref.rom && test $(stat -c %i f.rom) != $(cat inode) && getfacl -cn f.rom && "
+            "getfattr --only-values -n user.note f.rom",
+            "user::rw-\nuser:65534:rw-\ngroup::r--\nmask::rw-\nother::---\n\nkept"},
+        scenario{"NewFileTakesDefaultAcl",
+                 "mkdir d && setfacl -d -m u::rw,g::rw,o::r,u:65534:rw d || exit 77",
+                 "umask 077; ./tolvek in.rom d/new.rom", "updated checksums in d/new.rom\n", 0,
+                 "cmp d/new.rom ref.rom && getfacl -cn d/new.rom",
+                 "user::rw-\nuser:65534:rw-\ngroup::rw-\nmask::rw-\nother::r--\n\n"},
+        scenario{"SetuidOfAnotherUser", ROOT_ONLY "cp in.rom f.rom && chown 65534 f.rom && chmod 4755 f.rom",
+                 "./tolvek f.rom f.rom", "updated checksums in f.rom\n", 0,
+                 "cmp f.rom ref.rom && stat -c '%A %u' f.rom", "-rwsr-xr-x 65534\n"},
+        scenario{"HardLink", "cp in.rom a.rom && ln a.rom b.rom", "./tolvek in.rom a.rom",
+                 "updated checksums in a.rom\n", 0, "cmp b.rom ref.rom && stat -c %h a.rom", "2\n"},
+        // A direct write that fails puts back what the file held.
+        scenario{"DirectWriteUndone", "printf old >o.rom && ln o.rom link.rom",
+                 "ulimit -f 16; ./tolvek in.rom o.rom", "error writing output file o.rom\n", 1, "cat o.rom",
+                 "old"},
+        // Where the system refuses to replace a file that it lets us write,
+        // or no new file fits beside it, the file is written directly.
+        scenario{"StickyFolder", "mkdir -m 1777 sticky && cp in.rom sticky/f.rom && chmod 666 sticky/f.rom",
+                 "$AS_USER ./tolvek in.rom sticky/f.rom", "updated checksums in sticky/f.rom\n", 0,
+                 "cmp sticky/f.rom ref.rom", ""},
+        scenario{
+            "MountPoint",
+            "cp in.rom real.rom && touch b.rom && mount --bind real.rom b.rom && umount b.rom || exit 77",
+            "mount --bind real.rom b.rom && trap 'umount b.rom' EXIT && ./tolvek in.rom b.rom",
+            "updated checksums in b.rom\n", 0, "cmp real.rom ref.rom", ""},
+        scenario{
+            "FullDisk", "mkdir small && mount -t tmpfs -o size=20k tmpfs small && umount small || exit 77",
+            "mount -t tmpfs -o size=20k tmpfs small && trap 'umount small' EXIT && cp in.rom small/a.rom && "
+            "./tolvek in.rom small/a.rom && cmp small/a.rom ref.rom && ls -A small",
+            "updated checksums in small/a.rom\na.rom\n", 0, "true", ""},
+        // A link that the system would not follow for us is not followed.
+        scenario{
+            "ProtectedLink",
+            ROOT_ONLY "sysctl -qw fs.protected_symlinks=$(sysctl -n fs.protected_symlinks) || exit 77; "
+                      "cp in.rom victim && mkdir -m 1777 st && $AS_USER ln -s \"$PWD/victim\" st/o.rom",
+            "old=$(sysctl -n fs.protected_symlinks) && trap 'sysctl -qw fs.protected_symlinks=$old' EXIT && "
+            "sysctl -qw fs.protected_symlinks=1 && ./tolvek in.rom st/o.rom",
+            "cannot open output file st/o.rom\n", 1, "cmp victim in.rom", ""},
+        // The tool's own output receives the image in order, after the
+        // banner and before the last line, wherever it goes.
+        scenario{"StdoutAppended", "echo keep >log", "./tolvek in.rom /dev/stdout >>log", nullptr, 0,
+                 "{ echo keep; ./tolvek | head -n 3; cat ref.rom; echo 'updated checksums in /dev/stdout'; } "
+                 "| cmp - log",
+                 ""},
+        scenario{"StdoutFd", "true", "./tolvek in.rom /dev/fd/1 >log", nullptr, 0,
+                 "{ ./tolvek | head -n 3; cat ref.rom; echo 'updated checksums in /dev/fd/1'; } | cmp - log",
+                 ""},
+        scenario{"StderrAppended", "echo keep >log", "./tolvek in.rom /dev/stderr 2>>log >/dev/null", nullptr,
+                 0, "{ echo keep; cat ref.rom; } | cmp - log", ""},
+        scenario{
+            "StdoutPipe", "true", "(./tolvek in.rom /dev/stdout; echo $? >status) | cat >log", nullptr, 0,
+            "test $(cat status) = 0 && "
+            "{ ./tolvek | head -n 3; cat ref.rom; echo 'updated checksums in /dev/stdout'; } | cmp - log",
+            ""},
+        scenario{"DeletedThroughFd", "true",
+                 "exec 3<>log.txt && rm log.txt && ./tolvek in.rom /dev/fd/3 && cmp /dev/fd/3 ref.rom",
+                 "updated checksums in /dev/fd/3\n", 0, "ls -A", untouched},
+        // An interrupt during the save leaves no file behind and ends the
+        // run by its signal; one that the caller ignores stays ignored.
+        scenario{"InterruptedReplace", with_strace,
+                 "cp in.rom orig.rom && " SIGNAL_ON_FSYNC "SIGINT ./tolvek in.rom in.rom", nullptr, 130,
+                 "cmp in.rom orig.rom && ls -A", "in.rom\norig.rom\nref.rom\ntolvek\n"},
+        scenario{"InterruptedNewFile", with_strace, SIGNAL_ON_FSYNC "SIGTERM ./tolvek in.rom new.rom",
+                 nullptr, 143, "ls -A", untouched},
+        scenario{"HangupIgnored", with_strace,
+                 "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
+                 "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
         // Permissions protect a file as they would from a plain write.
         scenario{"ReadOnlyFile", "cp in.rom locked.rom && chmod 444 locked.rom && chmod 777 .",
                  "$AS_USER ./tolvek in.rom locked.rom", "cannot open output file locked.rom\n", 1,
