@@ -17,7 +17,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/fs.h>
 #include <linux/limits.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #endif
 
@@ -107,15 +109,22 @@ location locate_open_file(const char *path, int fd, const struct stat &file)
 // interrupts are held back.
 int pending_folder = AT_FDCWD;
 const char *volatile pending_name = nullptr;
+struct stat pending_file;
 
 constexpr int interrupt_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
 sigset_t interrupts;
 sigset_t mask_before_holding;
 
+// Removes the pending file, unless another file has taken its name since.
+void remove_pending_file()
+{
+    if (pending_name != nullptr && names_file({pending_folder, pending_name}, pending_file))
+        unlinkat(pending_folder, pending_name, 0);
+}
+
 void remove_pending_file_and_die(int signal_number)
 {
-    if (pending_name != nullptr)
-        unlinkat(pending_folder, pending_name, 0);
+    remove_pending_file();
     // End the run by the same signal, as the default action would have.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
@@ -147,10 +156,15 @@ void release_interrupts()
     sigprocmask(SIG_SETMASK, &mask_before_holding, nullptr);
 }
 
-void set_pending(location at)
+void set_pending(location at, int fd)
 {
     pending_folder = at.folder;
-    pending_name = at.name;
+    pending_name = fstat(fd, &pending_file) == 0 ? at.name : nullptr;
+}
+
+void clear_pending()
+{
+    pending_name = nullptr;
 }
 
 bool write_all(int fd, const unsigned char *data, std::size_t length, off_t offset)
@@ -210,10 +224,22 @@ int standard_stream_to(const struct stat &file)
 {
     for (int stream = STDOUT_FILENO; stream <= STDERR_FILENO; ++stream) {
         struct stat standard {};
-        if (fstat(stream, &standard) == 0 && same_file(standard, file))
+        if (fstat(stream, &standard) == 0 && same_file(standard, file) &&
+            (fcntl(stream, F_GETFL) & O_ACCMODE) != O_RDONLY)
             return stream;
     }
     return -1;
+}
+
+// Moves a descriptor that took the number of a closed standard stream out
+// of its way, so that it is not taken for the tool's own output.
+int off_standard_streams(int fd)
+{
+    if (fd > STDERR_FILENO)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+    close(fd);
+    return moved;
 }
 
 #ifdef __linux__
@@ -258,10 +284,36 @@ bool copy_attributes(int from, int to)
             return false;
     return true;
 }
+
+// Gives the new file the old file's inode flags (those that chattr sets),
+// and checks that it counts against the same project quota.
+bool copy_inode_flags(int from, int to)
+{
+    int old_flags = 0;
+    int new_flags = 0;
+    if (ioctl(from, FS_IOC_GETFLAGS, &old_flags) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP;  // a file system without them
+    if (ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+        return false;
+    if (new_flags != old_flags && (ioctl(to, FS_IOC_SETFLAGS, &old_flags) != 0 ||
+                                   ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0 || new_flags != old_flags))
+        return false;
+    struct fsxattr old_project {};
+    struct fsxattr new_project {};
+    if (ioctl(from, FS_IOC_FSGETXATTR, &old_project) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP;
+    return ioctl(to, FS_IOC_FSGETXATTR, &new_project) == 0 &&
+           new_project.fsx_projid == old_project.fsx_projid;
+}
 #else
 // Without a known way to read every attribute a file may carry, no file
 // can be replaced without the risk of losing some: write them directly.
 bool copy_attributes(int /*from*/, int /*to*/)
+{
+    return false;
+}
+
+bool copy_inode_flags(int /*from*/, int /*to*/)
 {
     return false;
 }
@@ -278,7 +330,8 @@ bool take_identity(int temp, int old_fd, const struct stat &old)
     if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && fchown(temp, old.st_uid, old.st_gid) != 0)
         return false;
     // The mode comes last, as setting an ACL changes it.
-    if (!copy_attributes(old_fd, temp) || fchmod(temp, old.st_mode & 07777) != 0 || fstat(temp, &now) != 0)
+    if (!copy_attributes(old_fd, temp) || !copy_inode_flags(old_fd, temp) ||
+        fchmod(temp, old.st_mode & 07777) != 0 || fstat(temp, &now) != 0)
         return false;
     // The system may quietly drop a bit it does not allow.
     return now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode;
@@ -303,7 +356,7 @@ int create_temp_file(location at)
         hold_interrupts();
         const int fd = openat(at.folder, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0600);
         if (fd >= 0)
-            set_pending({at.folder, temp_name});
+            set_pending({at.folder, temp_name}, fd);
         release_interrupts();
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -326,8 +379,8 @@ bool replace(location at, int fd, const struct stat &file, const unsigned char *
     // Confirmed once more, just before the name is taken over.
     ok = ok && names_file(at, file) && renameat(at.folder, temp_name, at.folder, at.name) == 0;
     if (!ok)
-        unlinkat(at.folder, temp_name, 0);
-    set_pending({AT_FDCWD, nullptr});
+        remove_pending_file();
+    clear_pending();
     release_interrupts();
     return ok;
 }
@@ -414,7 +467,7 @@ output_result create_file(const char *path, const unsigned char *data, std::size
     hold_interrupts();
     const int fd = openat(at.folder, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666);
     if (fd >= 0)
-        set_pending(at);
+        set_pending(at, fd);
     release_interrupts();
     if (fd < 0) {
         close_folder(at);
@@ -424,8 +477,8 @@ output_result create_file(const char *path, const unsigned char *data, std::size
     ok = close(fd) == 0 && ok && flush_folder(at);
     hold_interrupts();
     if (!ok)
-        unlinkat(at.folder, at.name, 0);  // made by this run: nobody else's file
-    set_pending({AT_FDCWD, nullptr});
+        remove_pending_file();
+    clear_pending();
     release_interrupts();
     close_folder(at);
     return ok ? output_result::written : output_result::write_failed;
@@ -441,12 +494,14 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
     std::signal(SIGXFSZ, SIG_IGN);
     catch_interrupts();
 
-    const int fd = open(path, O_WRONLY | O_NOCTTY);
-    if (fd < 0)
+    const int opened = open(path, O_WRONLY | O_NOCTTY);
+    if (opened < 0)
         return errno == ENOENT ? create_file(path, bytes, length) : output_result::cannot_open;
+    const int fd = off_standard_streams(opened);
     struct stat file {};
-    if (fstat(fd, &file) != 0) {
-        close(fd);
+    if (fd < 0 || fstat(fd, &file) != 0) {
+        if (fd >= 0)
+            close(fd);
         return output_result::cannot_open;
     }
 

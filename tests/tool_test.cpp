@@ -362,6 +362,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "umask 077; ./tolvek in.rom d/new.rom", "updated checksums in d/new.rom\n", 0,
                  "cmp d/new.rom ref.rom && getfacl -cn d/new.rom",
                  "user::rw-\nuser:65534:rw-\ngroup::rw-\nmask::rw-\nother::r--\n\n"},
+        scenario{
+            "KeepsInodeFlags", "cp in.rom f.rom && stat -c %i f.rom >inode && chattr +d f.rom || exit 77",
+            "./tolvek in.rom f.rom", "updated checksums in f.rom\n", 0,
+            "cmp f.rom ref.rom && test $(stat -c %i f.rom) != $(cat inode) && lsattr f.rom | cut -d' ' -f1 | "
+            "tr -dc d",
+            "d"},
         scenario{"NoAclInDefaultAclFolder",
                  "mkdir d && cp in.rom d/f.rom && chmod 640 d/f.rom && setfacl -d -m u:65534:rw d || exit 77",
                  "./tolvek in.rom d/f.rom", "updated checksums in d/f.rom\n", 0,
@@ -428,6 +434,13 @@ INSTANTIATE_TEST_SUITE_P(
             "test $(cat status) = 0 && "
             "{ ./tolvek | head -n 3; cat ref.rom; echo 'updated checksums in /dev/stdout'; } | cmp - log",
             ""},
+        // A closed standard stream is not the output, nor is one that only reads.
+        scenario{"StdoutClosed", "cp in.rom a.rom", "./tolvek in.rom a.rom >&-", nullptr, 1,
+                 "cmp a.rom ref.rom", ""},
+        scenario{"StderrClosed", "head -c 32768 /dev/zero >a.rom", "./tolvek in.rom a.rom 2>&-",
+                 "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
+        scenario{"StderrReadOnly", "cp in.rom a.rom", "./tolvek in.rom a.rom 2<a.rom",
+                 "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
         scenario{"DeletedThroughFd", "true",
                  "exec 3<>log.txt && rm log.txt && ./tolvek in.rom /dev/fd/3 && cmp /dev/fd/3 ref.rom",
                  "updated checksums in /dev/fd/3\n", 0, "ls -A", untouched},
@@ -438,6 +451,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "cmp in.rom orig.rom && ls -A", "in.rom\norig.rom\nref.rom\ntolvek\n"},
         scenario{"InterruptedNewFile", with_strace, SIGNAL_ON_FSYNC "SIGTERM ./tolvek in.rom new.rom",
                  nullptr, 143, "ls -A", untouched},
+        // A new output whose name another file took meanwhile is not removed.
+        scenario{
+            "NewNameTakenMeanwhile", with_strace,
+            "echo precious >p && { strace -o /dev/null -e inject=pwrite64:error=ENOSPC:delay_enter=1000000 "
+            "./tolvek in.rom new.rom >/dev/null & sleep 0.5; mv p new.rom; wait $!; }",
+            nullptr, 1, "cat new.rom", "precious\n"},
         scenario{"HangupIgnored", with_strace,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
