@@ -256,9 +256,8 @@ bool listed(const char *names, std::size_t length, const char *name)
     return false;
 }
 
-// Gives the new file exactly the old file's extended attributes. A file
-// with capabilities is not replaced: a write takes them away, and so must
-// this one.
+// Gives the new file exactly the old file's extended attributes, except
+// for file capabilities: a write takes those away, and so does this one.
 bool copy_attributes(int from, int to)
 {
     const ssize_t length = flistxattr(from, attribute_names, sizeof attribute_names);
@@ -268,7 +267,7 @@ bool copy_attributes(int from, int to)
     for (const char *name = attribute_names; name < attribute_names + names_length;
          name += std::strlen(name) + 1) {
         if (std::strcmp(name, "security.capability") == 0)
-            return false;
+            continue;
         const ssize_t size = fgetxattr(from, name, attribute_value, sizeof attribute_value);
         if (size < 0 || fsetxattr(to, name, attribute_value, static_cast<std::size_t>(size), 0) != 0)
             return false;

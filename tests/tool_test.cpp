@@ -316,8 +316,10 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"WriteFailsNew", "true", "ulimit -f 16; ./tolvek in.rom out.rom",
                  "error writing output file out.rom\n", 1, "ls -A", untouched},
         // Permission bits and links are kept.
-        scenario{"KeepsMode", "cp in.rom a.rom && chmod 641 a.rom", "./tolvek a.rom a.rom",
-                 "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom && stat -c %a a.rom", "641\n"},
+        scenario{"KeepsMode", "cp in.rom a.rom && chmod 641 a.rom && stat -c %i a.rom >inode",
+                 "./tolvek a.rom a.rom", "updated checksums in a.rom\n", 0,
+                 "cmp a.rom ref.rom && test $(stat -c %i a.rom) != $(cat inode) && stat -c %a a.rom",
+                 "641\n"},
         scenario{"NewFileMode", "true", "umask 002; ./tolvek in.rom new.rom",
                  "updated checksums in new.rom\n", 0, "cmp new.rom ref.rom && stat -c %a new.rom", "664\n"},
         scenario{"RelativeLink", "mkdir links && cp in.rom real.rom && ln -s ../real.rom links/out.rom",
@@ -368,24 +370,36 @@ INSTANTIATE_TEST_SUITE_P(
             "cmp f.rom ref.rom && test $(stat -c %i f.rom) != $(cat inode) && lsattr f.rom | cut -d' ' -f1 | "
             "tr -dc d",
             "d"},
-        scenario{"NoAclInDefaultAclFolder",
-                 "mkdir d && cp in.rom d/f.rom && chmod 640 d/f.rom && setfacl -d -m u:65534:rw d || exit 77",
-                 "./tolvek in.rom d/f.rom", "updated checksums in d/f.rom\n", 0,
-                 "cmp d/f.rom ref.rom && getfacl -cn d/f.rom", "user::rw-\ngroup::r--\nother::---\n\n"},
+        scenario{
+            "NoAclInDefaultAclFolder",
+            "mkdir d && cp in.rom d/f.rom && chmod 640 d/f.rom && setfattr -n user.note -v kept d/f.rom && "
+            "setfacl -d -m u:65534:rw d || exit 77",
+            "./tolvek in.rom d/f.rom", "updated checksums in d/f.rom\n", 0,
+            "cmp d/f.rom ref.rom && getfacl -cn d/f.rom && getfattr --only-values -n user.note d/f.rom",
+            "user::rw-\ngroup::r--\nother::---\n\nkept"},
         scenario{"AnotherUsersFile",
-                 ROOT_ONLY "cp in.rom f.rom && chown 65534:65534 f.rom && stat -c %i f.rom >inode",
+                 ROOT_ONLY "cp in.rom f.rom && chown 65534 f.rom && stat -c %i f.rom >inode",
                  "./tolvek in.rom f.rom", "updated checksums in f.rom\n", 0,
                  "cmp f.rom ref.rom && test $(stat -c %i f.rom) != $(cat inode) && stat -c '%u %g' f.rom",
-                 "65534 65534\n"},
+                 "65534 0\n"},
         // Where the system cannot say where it opened a file, the path says.
         scenario{"WithoutProc",
                  ROOT_ONLY "unshare -m true || exit 77; cp in.rom a.rom && stat -c %i a.rom >inode",
                  "unshare -m sh -c 'umount -l /proc && exec ./tolvek in.rom a.rom'",
                  "updated checksums in a.rom\n", 0,
                  "cmp a.rom ref.rom && test $(stat -c %i a.rom) != $(cat inode)", ""},
-        scenario{"Capabilities", "cp in.rom f.rom && setcap cap_net_raw+ep f.rom || exit 77",
+        scenario{"Capabilities",
+                 "cp in.rom f.rom && setfattr -n user.note -v kept f.rom && setcap cap_net_raw+ep f.rom || "
+                 "exit 77",
                  "./tolvek in.rom f.rom", "updated checksums in f.rom\n", 0,
-                 "cmp f.rom ref.rom && getcap f.rom", ""},
+                 "cmp f.rom ref.rom && getcap f.rom && getfattr --only-values -n user.note f.rom", "kept"},
+        // Set-ID bits stay only where a write would keep them.
+        scenario{"OwnSetuidFile",
+                 "mkdir -m 777 own && cp in.rom own/s.rom && { [ -z \"$AS_USER\" ] || chown 65534:65534 "
+                 "own/s.rom; } && "
+                 "chmod 4755 own/s.rom",
+                 "$AS_USER ./tolvek in.rom own/s.rom", "updated checksums in own/s.rom\n", 0,
+                 "cmp own/s.rom ref.rom && stat -c %A own/s.rom", "-rwxr-xr-x\n"},
         scenario{"SetuidOfAnotherUser", ROOT_ONLY "cp in.rom f.rom && chown 65534 f.rom && chmod 4755 f.rom",
                  "./tolvek f.rom f.rom", "updated checksums in f.rom\n", 0,
                  "cmp f.rom ref.rom && stat -c '%A %u' f.rom", "-rwsr-xr-x 65534\n"},
@@ -481,7 +495,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A report that cannot be written makes a failed run.
         scenario{"VerifyReportLost", devices, "./tolvek ref.rom >full", nullptr, 1, "true", ""},
         scenario{"UpdateReportLost", devices, "./tolvek in.rom out.rom >full", nullptr, 1,
-                 "cmp out.rom ref.rom", ""}),
+                 "cmp out.rom ref.rom", ""},
+        scenario{"UpdateReportPiped", "true", "(sleep 0.1; ./tolvek in.rom new.rom; echo $? >status) | true",
+                 nullptr, 0, "cmp new.rom ref.rom && cat status", "141\n"}),
     [](const ::testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
 
 }  // namespace
