@@ -405,6 +405,18 @@ const scenario windows_rows[] = {
     scenario{"UnicodeNames", "cp in.rom Ĳsselmeer.rom", "./tolvek Ĳsselmeer.rom 漢字.rom",
              "updated checksums in 漢字.rom\n", 0, "cmp 漢字.rom ref.rom && LC_ALL=C ls -A",
              "in.rom\nref.rom\ntolvek\nĲsselmeer.rom\n漢字.rom\n"},
+    // A file with a second name is written where it stands; a write that
+    // fails half way puts the old bytes back, and a file too long to keep
+    // its old bytes is refused.
+    scenario{"HardLinkKept", "cp in.rom a.rom && ln a.rom b.rom", "./tolvek in.rom b.rom",
+             "updated checksums in b.rom\n", 0, "cmp a.rom ref.rom && stat -c %h a.rom", "2\n"},
+    scenario{"HardLinkWriteFails",
+             "{ yes | head -c 16384; cat in.rom; } >big.rom && cp in.rom a.rom && ln a.rom b.rom",
+             "ulimit -f 16; ./tolvek big.rom b.rom", "error writing output file b.rom\n", 1,
+             "cmp a.rom in.rom && stat -c %h a.rom", "2\n"},
+    scenario{"HardLinkTooLong", "head -c 100000 /dev/zero >a.rom && ln a.rom b.rom", "./tolvek in.rom b.rom",
+             "cannot open output file b.rom\n", 1, "stat -c '%s %h' a.rom && tr -d '\\0' <a.rom",
+             "100000 2\n"},
     // Standard output is binary: the report's lines end in "\n" alone, and
     // the image lies between them where the output is that same file.
     scenario{"SameFileAsStdout", "true", "./tolvek in.rom both.rom >both.rom", nullptr, 0,
