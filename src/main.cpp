@@ -9,7 +9,34 @@
 
 #include <cstdio>
 
+#ifdef _WIN32
+#include <cstdlib>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
 namespace {
+
+#ifdef _WIN32
+// Standard output in binary mode, so that lines end in "\n" alone, as on
+// other systems. A console shows the names, which the manifest makes UTF-8,
+// as they were given, until the tool ends.
+UINT console_code_page;
+void restore_console_code_page()
+{
+    SetConsoleOutputCP(console_code_page);
+}
+void prepare_output()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    console_code_page = GetConsoleOutputCP();
+    if (console_code_page != 0 && console_code_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) != FALSE)
+        std::atexit(restore_console_code_page);
+}
+#else
+void prepare_output() {}
+#endif
 
 int run(int argc, char **argv)
 {
@@ -34,6 +61,7 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    prepare_output();
     // The attribution ends in a newline of its own: an empty line follows.
     std::printf("Quorin ROM checksum tool V1.0\n");
     std::printf("%s\n", "Written by the tolvek developers.\n");
