@@ -111,7 +111,20 @@ int pending_folder = AT_FDCWD;
 const char *volatile pending_name = nullptr;
 struct stat pending_file;
 
-constexpr int interrupt_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGTERM};
+// Every signal that would end the tool by default, but SIGKILL, which
+// cannot be caught, SIGXFSZ, which is ignored, and those of a crash.
+constexpr int interrupt_signals[] = {
+    SIGHUP,    SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
 sigset_t interrupts;
 sigset_t mask_before_holding;
 
@@ -285,7 +298,8 @@ bool copy_attributes(int from, int to)
 }
 
 // Gives the new file the old file's inode flags (those that chattr sets),
-// and checks that it counts against the same project quota.
+// and checks that the rest of the file system's own settings for it, such
+// as its project quota and extent size hints, are the old file's too.
 bool copy_inode_flags(int from, int to)
 {
     int old_flags = 0;
@@ -297,12 +311,15 @@ bool copy_inode_flags(int from, int to)
     if (new_flags != old_flags && (ioctl(to, FS_IOC_SETFLAGS, &old_flags) != 0 ||
                                    ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0 || new_flags != old_flags))
         return false;
-    struct fsxattr old_project {};
-    struct fsxattr new_project {};
-    if (ioctl(from, FS_IOC_FSGETXATTR, &old_project) != 0)
+    struct fsxattr old_settings {};
+    struct fsxattr new_settings {};
+    if (ioctl(from, FS_IOC_FSGETXATTR, &old_settings) != 0)
         return errno == ENOTTY || errno == EOPNOTSUPP;
-    return ioctl(to, FS_IOC_FSGETXATTR, &new_project) == 0 &&
-           new_project.fsx_projid == old_project.fsx_projid;
+    return ioctl(to, FS_IOC_FSGETXATTR, &new_settings) == 0 &&
+           new_settings.fsx_xflags == old_settings.fsx_xflags &&
+           new_settings.fsx_extsize == old_settings.fsx_extsize &&
+           new_settings.fsx_cowextsize == old_settings.fsx_cowextsize &&
+           new_settings.fsx_projid == old_settings.fsx_projid;
 }
 #else
 // Without a known way to read every attribute a file may carry, no file
@@ -334,6 +351,15 @@ bool take_identity(int temp, int old_fd, const struct stat &old)
         return false;
     // The system may quietly drop a bit it does not allow.
     return now.st_uid == old.st_uid && now.st_gid == old.st_gid && now.st_mode == old.st_mode;
+}
+
+// Whether the opened file is as it was found: nobody changed its mode,
+// owner, ACL, attributes or links meanwhile, which replacing it would undo.
+bool unchanged(int fd, const struct stat &file)
+{
+    struct stat now {};
+    return fstat(fd, &now) == 0 && now.st_ctim.tv_sec == file.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == file.st_ctim.tv_nsec && now.st_nlink == file.st_nlink;
 }
 
 // Whether the file can be replaced by a new one without anybody noticing
@@ -376,7 +402,8 @@ bool replace(location at, int fd, const struct stat &file, const unsigned char *
     ok = close(temp) == 0 && ok;
     hold_interrupts();
     // Confirmed once more, just before the name is taken over.
-    ok = ok && names_file(at, file) && renameat(at.folder, temp_name, at.folder, at.name) == 0;
+    ok = ok && names_file(at, file) && unchanged(fd, file) &&
+         renameat(at.folder, temp_name, at.folder, at.name) == 0;
     if (!ok)
         remove_pending_file();
     clear_pending();
@@ -438,23 +465,31 @@ bool write_directly(int fd, const char *path, const struct stat &file, const uns
     return ok;
 }
 
-// Updates an existing regular file: replaced where nobody could tell,
-// otherwise written directly, with interrupts held back until it is whole.
-bool update_file(int fd, const char *path, const struct stat &file, const unsigned char *data,
-                 std::size_t length)
+// Updates an existing regular file, and closes it: replaced where nobody
+// could tell, otherwise written directly, with interrupts held back until
+// it is whole.
+output_result update_file(int fd, const char *path, const struct stat &file, const unsigned char *data,
+                          std::size_t length)
 {
     if (replaceable(file)) {
         const location at = locate_open_file(path, fd, file);
         const bool replaced = known_folder(at) && replace(at, fd, file, data, length);
         const bool flushed = replaced && flush_folder(at);
         close_folder(at);
-        if (replaced)
-            return flushed;
+        if (replaced) {
+            close(fd);  // the old file, which was not written
+            return flushed ? output_result::written : output_result::write_failed;
+        }
     }
     hold_interrupts();
-    const bool ok = write_directly(fd, path, file, data, length);
+    // A file that lost its last name meanwhile, say to another program that
+    // replaced it, would take the image where nobody can find it.
+    struct stat now {};
+    bool ok = fstat(fd, &now) == 0 && (now.st_nlink > 0 || file.st_nlink == 0) &&
+              write_directly(fd, path, file, data, length);
     release_interrupts();
-    return ok;
+    ok = close(fd) == 0 && ok;
+    return ok ? output_result::written : output_result::write_failed;
 }
 
 // Creates the output as a plain write would, the system applying the
@@ -504,18 +539,18 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
         return output_result::cannot_open;
     }
 
-    bool ok = false;
     const int stream = standard_stream_to(file);
+    if (stream < 0 && S_ISREG(file.st_mode))
+        return update_file(fd, path, file, bytes, length);
+    bool ok = false;
     if (stream >= 0) {
         // The tool's own output (/dev/stdout, say): the data goes where the
         // stream stands, after what was printed before.
         ok = std::fflush(stdout) == 0 && write_stream(stream, bytes, length) &&
              (!needs_flush(file) || flush_to_device(stream));
-    } else if (!S_ISREG(file.st_mode)) {
+    } else {
         // A device, a FIFO: written straight through, never replaced.
         ok = write_stream(fd, bytes, length) && (!needs_flush(file) || flush_to_device(fd));
-    } else {
-        ok = update_file(fd, path, file, bytes, length);
     }
     ok = close(fd) == 0 && ok;
     return ok ? output_result::written : output_result::write_failed;

@@ -289,8 +289,9 @@ const left_out left_out_on_windows[] = {
     {"/dev/stdout and /dev/fd/N, the names POSIX gives open descriptors",
      "StdoutAppended StdoutFd StderrAppended StdoutPipe DeletedThroughFd"},
     {"a standard stream open only for reading, which Windows does not tell", "StderrReadOnly"},
-    {"POSIX signals, sent by strace, and SIGPIPE",
-     "InterruptedReplace InterruptedNewFile NewNameTakenMeanwhile UpdateReportPiped"},
+    {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
+     "InterruptedReplace InterruptedNewFile InterruptedByTimer ModeChangedMeanwhile NameTakenMeanwhile "
+     "NewNameTakenMeanwhile UpdateReportPiped"},
     {"/proc/self/fd, where Linux tells where an open file lies", "WithoutProc"},
     {"a path as long as POSIX allows", "LongPath"},
 };
@@ -534,6 +535,25 @@ INSTANTIATE_TEST_SUITE_P(
                  "echo precious >p && { " STRACE "-e inject=pwrite64:error=ENOSPC:delay_enter=1000000 "
                  "./tolvek in.rom new.rom >/dev/null & sleep 0.5; mv p new.rom; wait $!; }",
                  nullptr, 1, "cat new.rom", "precious\n"},
+        scenario{"InterruptedByTimer", with_strace,
+                 "cp in.rom orig.rom && " SIGNAL_ON_FSYNC "SIGALRM ./tolvek in.rom in.rom", nullptr, 142,
+                 "cmp in.rom orig.rom && ls -A", "in.rom\norig.rom\nref.rom\ntolvek\n"},
+        // What another program does to the output while it is written stands:
+        // a new mode is kept, and a file moved onto the name is not taken
+        // for the one that was opened.
+        scenario{"ModeChangedMeanwhile", with_strace,
+                 "cp in.rom f.rom && { " STRACE
+                 "-e inject=fsync:delay_enter=1000000:when=1 ./tolvek in.rom f.rom & "
+                 "sleep 0.5; chmod 600 f.rom; wait $!; }",
+                 "updated checksums in f.rom\n", 0, "cmp f.rom ref.rom && stat -c %a f.rom", "600\n"},
+        scenario{"NameTakenMeanwhile", with_strace,
+                 "cp in.rom f.rom && echo other >other && { " STRACE
+                 "-e inject=fsync:delay_enter=1000000:when=1 "
+                 "./tolvek in.rom f.rom >said & sleep 0.5; mv other f.rom; wait $!; echo $? >status; }",
+                 nullptr, 0,
+                 "if [ $(cat status) = 0 ]; then cmp f.rom ref.rom; else test \"$(tail -n 1 said)\" = "
+                 "'error writing output file f.rom' && test $(cat f.rom) = other; fi",
+                 ""},
         scenario{"HangupIgnored", with_strace,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
