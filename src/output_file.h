@@ -4,6 +4,7 @@
 #define TOLVEK_OUTPUT_FILE_H
 
 #include <cstddef>
+#include <cstdio>
 
 enum class output_result { written, cannot_open, write_failed };
 
@@ -12,5 +13,10 @@ enum class output_result { written, cannot_open, write_failed };
 // create the file for writing, and write_failed where the bytes could not
 // all be written and flushed; a file that existed is then left as it was.
 output_result write_output_file(const char *path, const void *data, std::size_t length);
+
+// Reads up to size bytes from the file in one request, as std::fread does,
+// under a shared lock: a run that is writing the file finishes first.
+// Where the file cannot be locked, it is read all the same.
+std::size_t read_locked(std::FILE *file, void *data, std::size_t size);
 
 #endif
