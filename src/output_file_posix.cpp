@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -554,4 +555,9 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
     }
     ok = close(fd) == 0 && ok;
     return ok ? output_result::written : output_result::write_failed;
+}
+
+void lock_for_reading(std::FILE *file)
+{
+    flock(fileno(file), LOCK_SH);
 }

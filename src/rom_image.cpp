@@ -1,5 +1,7 @@
 #include "rom_image.h"
 
+#include "output_file.h"
+
 #include <cstdio>
 
 rom_image rom;
@@ -11,6 +13,7 @@ bool load_rom_image(const char *path)
         std::printf("cannot open input file %s\n", path);
         return false;
     }
+    lock_for_reading(file);
     rom.length = std::fread(rom.data, 1, sizeof rom.data, file);
     // A read error is not the end of the file: the bytes read so far could
     // have an accepted length, and an in-place update would cut the file.
