@@ -608,6 +608,11 @@ const scenario windows_rows[] = {
     scenario{"UnicodeNames", "cp in.rom Ĳsselmeer.rom", "./tolvek Ĳsselmeer.rom 漢字.rom",
              "updated checksums in 漢字.rom\n", 0, "cmp 漢字.rom ref.rom && LC_ALL=C ls -A",
              "in.rom\nref.rom\ntolvek\nĲsselmeer.rom\n漢字.rom\n"},
+    // An update that changes no byte still makes the output new to build
+    // rules, as a write would.
+    scenario{"UnchangedOutputTouched", "cp ref.rom out.rom && touch -d 2001-01-01 out.rom",
+             "./tolvek in.rom out.rom", "updated checksums in out.rom\n", 0,
+             "cmp out.rom ref.rom && find out.rom -newermt 2002-01-01", "out.rom\n"},
     // Names that cannot be opened or created as a file: nothing is made.
     scenario{
         "DeviceNames", "true", "for n in PRN LPT1 COM9; do ./tolvek in.rom $n; done >said", nullptr, 1,
