@@ -27,11 +27,22 @@ void restore_console_code_page()
 {
     SetConsoleOutputCP(console_code_page);
 }
+// Ctrl-C, Ctrl-Break or a closed console ends the tool through the system's
+// own handler, which runs no atexit function: the code page goes back here.
+// The output module's handler, installed later, runs before this one.
+BOOL WINAPI on_console_event(DWORD /*event*/)
+{
+    restore_console_code_page();
+    return FALSE;
+}
 void prepare_output()
 {
     _setmode(_fileno(stdout), _O_BINARY);
     console_code_page = GetConsoleOutputCP();
-    if (console_code_page != 0 && console_code_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8) != FALSE)
+    if (console_code_page == 0 || console_code_page == CP_UTF8)
+        return;
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    if (SetConsoleOutputCP(CP_UTF8) != FALSE)
         std::atexit(restore_console_code_page);
 }
 #else

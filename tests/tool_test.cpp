@@ -284,7 +284,7 @@ struct left_out {
 };
 const left_out left_out_on_windows[] = {
     {"symbolic links as POSIX makes them",
-     "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks DanglingLink"},
+     "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks"},
     {"POSIX mode bits, owners, set-ID bits and the umask",
      "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails"},
     {"POSIX ACLs, extended attributes, inode flags and capabilities",
@@ -294,6 +294,9 @@ const left_out left_out_on_windows[] = {
     {"/dev/stdout and /dev/fd/N, the names POSIX gives open descriptors",
      "StdoutAppended StdoutFd StderrAppended StdoutPipe StdoutSocket StdoutAppendFails DeletedThroughFd"},
     {"a standard stream open only for reading, which Windows does not tell", "StderrReadOnly"},
+    {"a standard stream that Wine inherits from a POSIX shell, whose volume Wine cannot tell "
+     "(SameFileAsStdoutInCmd runs it from a command prompt)",
+     "SameFileAsStdout"},
     {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
      "InterruptedByRealTimeSignal ModeChangedMeanwhile NameTakenMeanwhile NewNameTakenMeanwhile TakeTurns "
      "TakeTurnsHardLinked TakeTurnsNewFile CloseFails UpdateReportPiped"},
@@ -617,7 +620,19 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"UpdateReportLost", devices, "./tolvek in.rom out.rom >full", nullptr, 1,
                  "cmp out.rom ref.rom", ""},
         scenario{"UpdateReportPiped", "true", "(sleep 0.1; ./tolvek in.rom new.rom; echo $? >status) | true",
-                 nullptr, 0, "cmp new.rom ref.rom && cat status", "141\n"}),
+                 nullptr, 0, "cmp new.rom ref.rom && cat status", "141\n"},
+        // Runs on one output take turns: each succeeds, and the output is
+        // one run's whole image.
+        scenario{
+            "ParallelRuns",
+            "cp in.rom in2.rom && printf x | dd of=in2.rom bs=1 seek=9 conv=notrunc 2>/dev/null && "
+            "./tolvek in2.rom ref2.rom >/dev/null && cp in.rom out.rom",
+            "for i in 1 2 3 4 5 6; do for in in in in2; do { ./tolvek $in.rom out.rom; echo $?; } "
+            ">said-$in-$i & done; done; wait",
+            nullptr, 0,
+            "tail -qn 2 said-* | sort | uniq -c | sed 's/^ *//' && { cmp -s out.rom ref.rom || cmp "
+            "out.rom ref2.rom; } && rm said-* && ls -A",
+            "12 0\n12 updated checksums in out.rom\nin.rom\nin2.rom\nout.rom\nref.rom\nref2.rom\ntolvek\n"}),
     [](const ::testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
 
 // The fault sweep. Each case is run once under strace to list the system
@@ -784,6 +799,41 @@ const scenario windows_rows[] = {
     scenario{"UnicodeNames", "cp in.rom Ĳsselmeer.rom", "./tolvek Ĳsselmeer.rom 漢字.rom",
              "updated checksums in 漢字.rom\n", 0, "cmp 漢字.rom ref.rom && LC_ALL=C ls -A",
              "in.rom\nref.rom\ntolvek\nĲsselmeer.rom\n漢字.rom\n"},
+    // Names that cannot be opened or created as a file: nothing is made.
+    scenario{
+        "DeviceNames", "true", "for n in PRN LPT1 COM9; do ./tolvek in.rom $n; done >said", nullptr, 1,
+        "grep -vx -e 'Quorin ROM checksum tool V1.0' -e 'Written by the tolvek developers.' -e '' said && "
+        "rm said && ls -A",
+        "cannot open output file PRN\ncannot open output file LPT1\ncannot open output file COM9\nin.rom\n"
+        "ref.rom\ntolvek\n"},
+    scenario{
+        "OverlongName", "true", "./tolvek in.rom $(printf %0300d 0) >said", nullptr, 1,
+        "test \"$(tail -n 1 said)\" = \"cannot open output file $(printf %0300d 0)\" && rm said && ls -A",
+        untouched},
+    // The file that standard output goes to is the tool's own output only on
+    // the same volume: here another file system has a file of the same ID.
+    scenario{"StdoutOnAnotherVolume",
+             ROOT_ONLY "mkdir a b && mount -t tmpfs -o size=64k tmpfs a && umount a || exit 77",
+             "mount -t tmpfs -o size=64k tmpfs a && mount -t tmpfs -o size=64k tmpfs b && "
+             "trap 'umount a b' EXIT && : >a/log && cp in.rom b/out.rom && "
+             "test $(stat -c %i a/log) = $(stat -c %i b/out.rom) && "
+             "./tolvek in.rom b/out.rom >a/log; cmp b/out.rom ref.rom && cat a/log",
+             "updated checksums in b/out.rom\n", 0, "true", ""},
+    // A command prompt's redirection, whose handle tells its volume, and
+    // where the tool's own output goes through that stream; one that fails
+    // part way through leaves the file as it was, then the error line.
+    scenario{"SameFileAsStdoutInCmd", "true",
+             "WINEDEBUG=-all wine cmd /c \"Z:$TOLVEK_WINDOWS_EXE in.rom both.rom >both.rom\"", nullptr, 0,
+             "printf 'Quorin ROM checksum tool V1.0\\nWritten by the tolvek developers.\\n\\n' >want && "
+             "cat ref.rom >>want && printf 'updated checksums in both.rom\\n' >>want && cmp want both.rom",
+             ""},
+    scenario{
+        "StdoutInCmdCutBack", "head -c 10000 /dev/zero >log",
+        "trap '' XFSZ; ulimit -f 20; WINEDEBUG=-all wine cmd /c \"Z:$TOLVEK_WINDOWS_EXE in.rom log >>log\"",
+        nullptr, 1,
+        "{ head -c 10000 /dev/zero; ./tolvek | head -n 3; echo 'error writing output file log'; } | cmp - "
+        "log",
+        ""},
 };
 INSTANTIATE_TEST_SUITE_P(
     Windows, Output,
