@@ -680,6 +680,8 @@ class Sweep : public Tool, public ::testing::WithParamInterface<sweep_case> {
     {
         Tool::SetUp();
         const sweep_case &c = GetParam();
+        if (windows_tool != nullptr)
+            GTEST_SKIP() << "the sweep is left out on Windows: strace sees Wine's calls, not the tool's";
         if (run(with_strace).status != 0)
             GTEST_SKIP() << "strace cannot trace here";
         write("in.rom", make_image(16384));
