@@ -59,7 +59,7 @@ bool names_file(location at, const struct stat &file)
 // system in one call, so a file whose path does not fit is written
 // directly instead of being replaced, never refused.
 char folder_path[PATH_MAX];
-char opened_path[PATH_MAX];
+[[maybe_unused]] char opened_path[PATH_MAX];  // used on Linux only
 
 // Opens the folder in which path names its last component, for reading so
 // that it can be flushed.
