@@ -21,20 +21,18 @@ function place(name, bytes) {
   return path.join(folder, name);
 }
 
-// What the native tool prints for `tolvek NAME` and, on a copy, for
-// `tolvek NAME NAME`, with what that writes.
+// What the native tool prints for `tolvek NAME` and, for an image that it
+// accepts, what it prints and writes for `tolvek NAME NAME` on a copy.
 function native(file) {
   const name = path.basename(file);
   const check = spawnSync(tool, [name], {cwd: path.dirname(file)});
-  const copy = place(name, fs.readFileSync(file));
-  const fix = spawnSync(tool, [name, name], {cwd: path.dirname(copy)});
-  return {
-    file,
-    status: check.status,
-    output: check.stdout.toString(),
-    fixOutput: fix.stdout.toString(),
-    fixed: fs.readFileSync(copy),
-  };
+  const expected = {file, status: check.status, output: check.stdout.toString()};
+  if (check.status === 0) {
+    const copy = place(name, fs.readFileSync(file));
+    expected.fixOutput = spawnSync(tool, [name, name], {cwd: path.dirname(copy)}).stdout.toString();
+    expected.fixed = fs.readFileSync(copy);
+  }
+  return expected;
 }
 
 // Bytes that no checksum table fits, the same for the same seed.
@@ -85,11 +83,16 @@ const parity = [
   ['16 KiB and a byte', 'long.rom', noise(16385, 2)],
   ['32 KiB less a byte', 'odd.rom', noise(32767, 3)],
   ['32 KiB and a byte', 'over.rom', noise(32769, 4)],
-  ['1 MiB', 'huge.rom', noise(1 << 20, 5)],
+  // Read whole, this file would not fit in the page's memory.
+  ['4 GiB, sparse', 'huge.rom', noise(32769, 5), 4 * 2 ** 30],
   ['a name that is markup', '<img src=x onerror=alert(1)>.rom', noise(100, 6)],
   ['the name of a system folder', 'tmp', image(16384, 0x42)],
   ['a name beyond ASCII', 'Ĳsselmeer 漢字.rom', image(8192, 0x42)],
-].map(([what, name, bytes]) => ({what, ...native(place(name, bytes))}));
+].map(([what, name, bytes, length = bytes.length]) => {
+  const file = place(name, bytes);
+  fs.truncateSync(file, length);
+  return {what, ...native(file)};
+});
 
 let chromium;
 let page;  // the page that the tests use now
