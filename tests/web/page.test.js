@@ -94,6 +94,9 @@ const parity = [
   return {what, ...native(file)};
 });
 
+// No step waits for ever: a test fails after a minute.
+const limit = {timeout: 60000};
+
 let chromium;
 let page;  // the page that the tests use now
 const pages = [];
@@ -122,7 +125,7 @@ before(async () => {
                      {behavior: 'allowAndName', downloadPath: downloadFolder, eventsEnabled: true});
   page = await open();
   banner = await page.$eval('#banner', (view) => view.textContent);
-});
+}, limit);
 
 // Opens the page in a new tab, recording what it does.
 async function open() {
@@ -154,7 +157,7 @@ async function open() {
 after(async () => {
   await chromium?.close();
   fs.rmSync(scratch, {recursive: true, force: true});
-});
+}, limit);
 
 // Does what hands count files to the page, and gives their entries once
 // they have settled and come on screen.
@@ -230,11 +233,11 @@ async function assertCorrection(index, expected) {
   return got.name;
 }
 
-test('the page is one file of less than 150 KB', () => {
+test('the page is one file of less than 150 KB', limit, () => {
   assert.ok(fs.statSync(pagePath).size < 150 * 1024);
 });
 
-test('each file gives the native tool\'s report and corrected image', async (t) => {
+test('each file gives the native tool\'s report and corrected image', limit, async (t) => {
   const times = [];
   for (const expected of parity) {
     await t.test(expected.what, async () => {
@@ -253,14 +256,14 @@ test('each file gives the native tool\'s report and corrected image', async (t) 
       times.at(-1).toFixed(1)} ms)`);
 });
 
-test('several files at once are shown in their order', async () => {
+test('several files at once are shown in their order', limit, async () => {
   const files = parity.slice(0, 6);
   const got = await hand(...files.map((each) => each.file));
   assert.equal(got.length, files.length);
   got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
 });
 
-test('two files of the same name are told apart', async () => {
+test('two files of the same name are told apart', limit, async () => {
   const files = [native(place('same.rom', image(16384, 0x21, 11))), native(place('same.rom', image(8192, 0x37, 12)))];
   const from = await shown();
   const got = await hand(...files.map((each) => each.file));
@@ -274,7 +277,7 @@ test('two files of the same name are told apart', async () => {
     assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), files[index].fixOutput);
 });
 
-test('a drop of a file and a folder', async () => {
+test('a drop of a file and a folder', limit, async () => {
   const expected = parity[0];
   const folder = path.join(scratch, 'a folder');
   fs.mkdirSync(folder);
@@ -289,14 +292,14 @@ test('a drop of a file and a folder', async () => {
   assert.match(dropped.status, /^A folder/);
 });
 
-test('a file that cannot be read', async () => {
+test('a file that cannot be read', limit, async () => {
   // A folder handed to the file input reads as a file that cannot be read.
   const [entry] = await hand(fs.mkdtempSync(path.join(scratch, 'unreadable-')));
   assert.equal(entry.kind, 'unreadable');
   assert.match(entry.status, /^Cannot be read: /);
 });
 
-test('the keyboard alone checks a file and downloads its corrected image', async () => {
+test('the keyboard alone checks a file and downloads its corrected image', limit, async () => {
   const expected = parity[2];
   page = await open();
   let focused = '';
@@ -305,9 +308,16 @@ test('the keyboard alone checks a file and downloads its corrected image', async
     focused = await page.evaluate(() => document.activeElement.id);
   }
   assert.equal(focused, 'choose');
+  // The file chooser that Enter opens is answered here; it is caught only
+  // once that has surely been asked for.
+  const session = await page.createCDPSession();
+  await session.send('Page.enable');
+  await session.send('Page.setInterceptFileChooserDialog', {enabled: true});
   const [entry] = await entries(async () => {
-    const [chooser] = await Promise.all([page.waitForFileChooser(), page.keyboard.press('Enter')]);
-    await chooser.accept([expected.file]);
+    const opened = new Promise((resolve) => session.once('Page.fileChooserOpened', resolve));
+    await page.keyboard.press('Enter');
+    const {backendNodeId} = await opened;
+    await session.send('DOM.setFileInputFiles', {files: [expected.file], backendNodeId});
   }, 1);
   assertSameAsNative(entry, expected);
   const fix = (await page.$$('#results button.fix')).at(-1);
@@ -317,13 +327,13 @@ test('the keyboard alone checks a file and downloads its corrected image', async
   assert.ok(got.bytes.equals(expected.fixed));
 });
 
-test('a 320-pixel-wide screen needs no sideways scrolling', async () => {
+test('a 320-pixel-wide screen needs no sideways scrolling', limit, async () => {
   const full = pages[0];  // with every kind of entry and the longest names
   await full.setViewport({width: 320, height: 640});
   assert.ok(await full.evaluate(() => document.documentElement.scrollWidth <= 320));
 });
 
-test('the page makes no request beyond itself and runs only its own scripts', async () => {
+test('the page makes no request beyond itself and runs only its own scripts', limit, async () => {
   assert.deepEqual(requests.filter((url) => url !== pageUrl && !/^(data|blob):/.test(url)), []);
   assert.deepEqual(problems, []);
   for (const each of pages) {
