@@ -1,0 +1,344 @@
+// The page in headless Chromium, opened from disk: for every file it must
+// show what build/tolvek prints for that file and download what it writes,
+// and it must make no request beyond itself.
+import assert from 'node:assert/strict';
+import {spawnSync} from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import {after, before, test} from 'node:test';
+import {launch, openPage, pagePath, pageUrl, root} from './chromium.js';
+
+const tool = path.resolve(process.env.TOLVEK_TOOL || path.join(root, 'build/tolvek'));
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'tolvek-web-'));
+let folders = 0;
+
+// A file in a folder of its own, as the test hands it to the page.
+function place(name, bytes) {
+  const folder = path.join(scratch, `${++folders}`);
+  fs.mkdirSync(folder);
+  fs.writeFileSync(path.join(folder, name), bytes);
+  return path.join(folder, name);
+}
+
+// What the native tool prints for `tolvek NAME` and, for an image that it
+// accepts, what it prints and writes for `tolvek NAME NAME` on a copy.
+function native(file) {
+  const name = path.basename(file);
+  const check = spawnSync(tool, [name], {cwd: path.dirname(file)});
+  const expected = {file, status: check.status, output: check.stdout.toString()};
+  if (check.status === 0) {
+    const copy = place(name, fs.readFileSync(file));
+    expected.fixOutput = spawnSync(tool, [name, name], {cwd: path.dirname(copy)}).stdout.toString();
+    expected.fixed = fs.readFileSync(copy);
+  }
+  return expected;
+}
+
+// Bytes that no checksum table fits, the same for the same seed.
+function noise(length, seed) {
+  const bytes = Buffer.alloc(length);
+  let state = seed;
+  for (let i = 0; i < length; ++i) {
+    state = (Math.imul(state, 1103515245) + 12345) >>> 0;
+    bytes[i] = state >>> 24;
+  }
+  return bytes;
+}
+
+// An image file of the given length whose last 16 KiB are the ROM, with
+// its version byte.
+function image(length, version, seed = length) {
+  const bytes = noise(length, seed);
+  bytes[length - 16384 + 0x3ffb] = version;
+  return bytes;
+}
+
+// The same image with the table that the native tool writes.
+function corrected(bytes) {
+  return native(place('x.rom', bytes)).fixed;
+}
+
+const blank = Buffer.alloc(16384);
+blank[0x3ffb] = 0x21;
+
+const parity = [
+  ['16 KiB, stale table', 'image.rom', image(16384, 0x21)],
+  ['16 KiB, correct table', 'image.rom', corrected(image(16384, 0x21))],
+  ['8 KiB, stale table', 'upper.rom', image(8192, 0x21)],
+  ['8 KiB, correct table', 'upper.rom', corrected(image(8192, 0x21))],
+  ['32 KiB, stale table', 'double.bin', image(32768, 0x21)],
+  ['32 KiB, correct table', 'double.bin', corrected(image(32768, 0x21))],
+  ['blank, one entry wrong', 'blank.rom', blank],
+  ['version 1.5, the oldest accepted', 'v15.rom', image(16384, 0x15)],
+  ['version 9.9', 'v99.rom', image(16384, 0x99)],
+  ['8 KiB, version 9.9', 'v99-upper.rom', image(8192, 0x99)],
+  ['version 1.4, unsupported', 'v14.rom', image(16384, 0x14)],
+  ['version 0.0, unsupported', 'v00.rom', image(16384, 0x00)],
+  ['invalid minor digit', 'v1a.rom', image(16384, 0x1a)],
+  ['invalid major digit', 'va1.rom', image(16384, 0xa1)],
+  ['32 KiB, invalid version', 'vff.rom', image(32768, 0xff)],
+  ['empty', 'empty.rom', Buffer.alloc(0)],
+  ['8 KiB less a byte', 'short.rom', noise(8191, 1)],
+  ['16 KiB and a byte', 'long.rom', noise(16385, 2)],
+  ['32 KiB less a byte', 'odd.rom', noise(32767, 3)],
+  ['32 KiB and a byte', 'over.rom', noise(32769, 4)],
+  // Read whole, this file would not fit in the page's memory.
+  ['4 GiB, sparse', 'huge.rom', noise(32769, 5), 4 * 2 ** 30],
+  ['a name that is markup', '<img src=x onerror=alert(1)>.rom', noise(100, 6)],
+  ['the name of a system folder', 'tmp', image(16384, 0x42)],
+  ['a name beyond ASCII', 'Ĳsselmeer 漢字.rom', image(8192, 0x42)],
+].map(([what, name, bytes, length = bytes.length]) => {
+  const file = place(name, bytes);
+  fs.truncateSync(file, length);
+  return {what, ...native(file)};
+});
+
+// No step waits for ever: a test fails after a minute.
+const limit = {timeout: 60000};
+
+let chromium;
+let page;  // the page that the tests use now
+const pages = [];
+let banner;
+const requests = [];
+const problems = [];
+const downloads = [];
+const downloadFolder = path.join(scratch, 'downloads');
+
+before(async () => {
+  chromium = await launch();
+  // Every download is kept under a name of its own; the name that the page
+  // gave it is reported.
+  const session = await chromium.browser.target().createCDPSession();
+  session.on('Browser.downloadWillBegin', (event) => {
+    downloads.push({guid: event.guid, name: event.suggestedFilename, done: false});
+  });
+  session.on('Browser.downloadProgress', (event) => {
+    const download = downloads.find((each) => each.guid === event.guid);
+    if (download && event.state === 'completed')
+      download.done = true;
+    else if (download && event.state === 'canceled')
+      problems.push(`download of ${download.name} canceled`);
+  });
+  await session.send('Browser.setDownloadBehavior',
+                     {behavior: 'allowAndName', downloadPath: downloadFolder, eventsEnabled: true});
+  page = await open();
+  banner = await page.$eval('#banner', (view) => view.textContent);
+}, limit);
+
+// Opens the page in a new tab, recording what it does.
+async function open() {
+  const opened = await openPage(chromium.browser, async (page) => {
+    page.on('request', (request) => requests.push(request.url()));
+    page.on('pageerror', (error) => problems.push(`error: ${error.message}`));
+    page.on('console', (message) => problems.push(`console: ${message.text()}`));
+    // What the page's policy refused, and when each file was handed to the
+    // input and its report came on screen (the next frame after it settled).
+    await page.evaluateOnNewDocument(() => {
+      window.recorded = {refused: [], handed: [], shown: []};
+      document.addEventListener('securitypolicyviolation', (event) => {
+        window.recorded.refused.push(`${event.violatedDirective} ${event.blockedURI}`);
+      });
+      addEventListener('change', () => window.recorded.handed.push(performance.now()), true);
+      addEventListener('DOMContentLoaded', () => {
+        new MutationObserver((records) => {
+          for (const record of records)
+            if (!record.target.hasAttribute('aria-busy'))
+              requestAnimationFrame(() => window.recorded.shown.push(performance.now()));
+        }).observe(document.getElementById('results'), {subtree: true, attributeFilter: ['aria-busy']});
+      });
+    });
+  });
+  pages.push(opened);
+  return opened;
+}
+
+after(async () => {
+  await chromium?.close();
+  fs.rmSync(scratch, {recursive: true, force: true});
+}, limit);
+
+// Does what hands count files to the page, and gives their entries once
+// they have settled and come on screen.
+async function entries(handing, count) {
+  const from = await shown();
+  await page.evaluate(() => {
+    window.recorded.handed = [];
+    window.recorded.shown = [];
+  });
+  await handing();
+  await page.waitForFunction((from, count) => window.recorded.shown.length >= count &&
+                                 document.querySelectorAll('#results > li:not([aria-busy])').length === from + count,
+                             {}, from, count);
+  const all = await page.$$eval('#results > li', (items) => items.map((item) => ({
+    name: item.querySelector('h2').textContent,
+    kind: item.className.replace('file ', ''),
+    status: item.querySelector('.status').textContent,
+    report: item.querySelector('.report')?.textContent,
+  })));
+  return all.slice(from);
+}
+
+async function shown() {
+  return page.$$eval('#results > li', (items) => items.length);
+}
+
+// Hands files to the page's file input and gives their entries.
+async function hand(...files) {
+  const input = await page.$('#files');
+  return entries(() => input.uploadFile(...files), files.length);
+}
+
+// Clicks a button, or calls start, and gives the count downloads that it
+// starts, once done.
+async function download(start, count) {
+  const from = downloads.length;
+  await (typeof start === 'function' ? start() : start.click());
+  const deadline = Date.now() + 10000;
+  while (downloads.length < from + count || downloads.slice(from).some((each) => !each.done)) {
+    assert.ok(Date.now() < deadline, `${downloads.length - from} of ${count} downloads, ${downloads.slice(from).filter((each) => each.done).length} done`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  return downloads.slice(from).map((each) => ({
+    name: each.name,
+    bytes: fs.readFileSync(path.join(downloadFolder, each.guid)),
+  }));
+}
+
+// The page's entry says at a glance what the tool's report says, and shows
+// the report as the native tool printed it.
+function assertSameAsNative(entry, expected) {
+  const name = path.basename(expected.file);
+  assert.equal(entry.name, name);
+  assert.equal(banner + entry.report, expected.output);
+  const lines = expected.output.trimEnd().split('\n');
+  const wrong = lines.filter((line) => line.startsWith('checksum error in page')).length;
+  if (expected.status !== 0) {
+    assert.equal(entry.kind, 'refused');
+    assert.ok(entry.status.endsWith(lines.at(-1)), entry.status);
+  } else if (wrong === 0) {
+    assert.deepEqual([entry.kind, entry.status], ['correct', 'All pages correct']);
+  } else {
+    assert.deepEqual([entry.kind, entry.status], ['wrong', `${wrong} ${wrong === 1 ? 'page' : 'pages'} wrong`]);
+  }
+  return wrong > 0;
+}
+
+async function assertCorrection(index, expected) {
+  const item = (await page.$$('#results > li'))[index];
+  const [got] = await download(await item.$('button.fix'), 1);
+  assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), expected.fixOutput);
+  assert.ok(got.bytes.equals(expected.fixed), 'the downloaded image is not what the tool writes');
+  return got.name;
+}
+
+test('the page is one file of less than 150 KB', limit, () => {
+  assert.ok(fs.statSync(pagePath).size < 150 * 1024);
+});
+
+test('each file gives the native tool\'s report and corrected image', limit, async (t) => {
+  const times = [];
+  for (const expected of parity) {
+    await t.test(expected.what, async () => {
+      const from = await shown();
+      const [entry] = await hand(expected.file);
+      times.push(await page.evaluate(() => window.recorded.shown[0] - window.recorded.handed[0]));
+      if (assertSameAsNative(entry, expected)) {
+        const name = await assertCorrection(from, expected);
+        assert.equal(name, path.basename(expected.file));
+      }
+    });
+  }
+  times.sort((a, b) => a - b);
+  t.diagnostic(`from a file handed to the input to its report on screen: median ${
+      times[times.length >> 1].toFixed(1)} ms over ${times.length} files (${times[0].toFixed(1)} to ${
+      times.at(-1).toFixed(1)} ms)`);
+});
+
+test('several files at once are shown in their order', limit, async () => {
+  const files = parity.slice(0, 6);
+  const got = await hand(...files.map((each) => each.file));
+  assert.equal(got.length, files.length);
+  got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
+});
+
+test('two files of the same name are told apart', limit, async () => {
+  const files = [native(place('same.rom', image(16384, 0x21, 11))), native(place('same.rom', image(8192, 0x37, 12)))];
+  const from = await shown();
+  const got = await hand(...files.map((each) => each.file));
+  got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
+  // One button corrects every file that has wrong pages.
+  const all = await download(await page.$('#correct-all'), await page.$$eval('button.fix', (buttons) => buttons.length));
+  const ours = all.filter((each) => each.name === 'same.rom');
+  assert.deepEqual(ours.map((each) => each.bytes), files.map((each) => each.fixed));
+  const items = (await page.$$('#results > li')).slice(from);
+  for (const [index, item] of items.entries())
+    assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), files[index].fixOutput);
+});
+
+test('a drop of a file and a folder', limit, async () => {
+  const expected = parity[0];
+  const folder = path.join(scratch, 'a folder');
+  fs.mkdirSync(folder);
+  const data = {items: [], files: [expected.file, folder], dragOperationsMask: 1};
+  const session = await page.createCDPSession();
+  const [file, dropped] = await entries(async () => {
+    for (const type of ['dragEnter', 'dragOver', 'drop'])
+      await session.send('Input.dispatchDragEvent', {type, x: 20, y: 20, data});
+  }, 2);
+  assertSameAsNative(file, expected);
+  assert.equal(dropped.name, 'a folder');
+  assert.match(dropped.status, /^A folder/);
+});
+
+test('a file that cannot be read', limit, async () => {
+  // A folder handed to the file input reads as a file that cannot be read.
+  const [entry] = await hand(fs.mkdtempSync(path.join(scratch, 'unreadable-')));
+  assert.equal(entry.kind, 'unreadable');
+  assert.match(entry.status, /^Cannot be read: /);
+});
+
+test('the keyboard alone checks a file and downloads its corrected image', limit, async () => {
+  const expected = parity[2];
+  page = await open();
+  let focused = '';
+  for (let tabs = 0; focused !== 'choose' && tabs < 5; ++tabs) {
+    await page.keyboard.press('Tab');
+    focused = await page.evaluate(() => document.activeElement.id);
+  }
+  assert.equal(focused, 'choose');
+  // The file chooser that Enter opens is answered here; it is caught only
+  // once that has surely been asked for.
+  const session = await page.createCDPSession();
+  await session.send('Page.enable');
+  await session.send('Page.setInterceptFileChooserDialog', {enabled: true});
+  const [entry] = await entries(async () => {
+    const opened = new Promise((resolve) => session.once('Page.fileChooserOpened', resolve));
+    await page.keyboard.press('Enter');
+    const {backendNodeId} = await opened;
+    await session.send('DOM.setFileInputFiles', {files: [expected.file], backendNodeId});
+  }, 1);
+  assertSameAsNative(entry, expected);
+  const fix = (await page.$$('#results button.fix')).at(-1);
+  for (let tabs = 0; !await fix.evaluate((button) => button === document.activeElement) && tabs < 50; ++tabs)
+    await page.keyboard.press('Tab');
+  const [got] = await download(() => page.keyboard.press('Enter'), 1);
+  assert.ok(got.bytes.equals(expected.fixed));
+});
+
+test('a 320-pixel-wide screen needs no sideways scrolling', limit, async () => {
+  const full = pages[0];  // with every kind of entry and the longest names
+  await full.setViewport({width: 320, height: 640});
+  assert.ok(await full.evaluate(() => document.documentElement.scrollWidth <= 320));
+});
+
+test('the page makes no request beyond itself and runs only its own scripts', limit, async () => {
+  assert.deepEqual(requests.filter((url) => url !== pageUrl && !/^(data|blob):/.test(url)), []);
+  assert.deepEqual(problems, []);
+  for (const each of pages) {
+    assert.deepEqual(await each.evaluate(() => window.recorded.refused), []);
+    // The name that is markup stayed text.
+    assert.equal(await each.$$eval('#results img', (images) => images.length), 0);
+  }
+});
