@@ -356,6 +356,12 @@ const char *const with_strace = "strace -o /dev/null true || exit 77";
 // nothing anyway.
 #define STRACE "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null "
 #define STRACE_TO_STDOUT "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/stdout "
+// Runs what follows once a run that is held in a system call has the file
+// locked, so that it happens while that run writes the file; within 5 s, or
+// not at all.
+#define WHILE_LOCKED(file)                                                                                   \
+    "i=0; until [ -e " file " ] && ! flock -n " file " true || [ $((i += 1)) -gt 100 ]; do sleep 0.05; "     \
+    "done; [ $i -le 100 ] && "
 // Runs what follows with the signal named next sent to it as it starts to
 // flush a file.
 #define SIGNAL_ON_FSYNC STRACE "-e trace=fsync -e inject=fsync:signal="
@@ -545,41 +551,43 @@ INSTANTIATE_TEST_SUITE_P(
         // A new output whose name another file took meanwhile is not removed.
         scenario{"NewNameTakenMeanwhile", with_strace,
                  "echo precious >p && { " STRACE "-e inject=pwrite64:error=ENOSPC:delay_enter=1000000 "
-                 "./tolvek in.rom new.rom >/dev/null & sleep 0.5; mv p new.rom; wait $!; }",
+                 "./tolvek in.rom new.rom >/dev/null & " WHILE_LOCKED("new.rom") "mv p new.rom; wait $!; }",
                  nullptr, 1, "cat new.rom", "precious\n"},
         // What another program does to the output while it is written stands:
         // a new mode is kept, and a file moved onto the name is left alone;
         // the image went nowhere, so the run fails.
         scenario{"ModeChangedMeanwhile", with_strace,
                  "cp in.rom f.rom && { " STRACE
-                 "-e inject=fsync:delay_enter=1000000:when=1 ./tolvek in.rom f.rom & "
-                 "sleep 0.5; chmod 600 f.rom; wait $!; }",
+                 "-e inject=fsync:delay_enter=1000000:when=1 ./tolvek in.rom f.rom & " WHILE_LOCKED(
+                     "f.rom") "chmod 600 f.rom; wait $!; }",
                  "updated checksums in f.rom\n", 0, "cmp f.rom ref.rom && stat -c %a f.rom", "600\n"},
         scenario{"NameTakenMeanwhile", with_strace,
                  "cp in.rom f.rom && echo other >other && { " STRACE
                  "-e inject=fsync:delay_enter=1000000:when=1 "
-                 "./tolvek in.rom f.rom & sleep 0.5; mv other f.rom; wait $!; }",
+                 "./tolvek in.rom f.rom & " WHILE_LOCKED("f.rom") "mv other f.rom; wait $!; }",
                  "error writing output file f.rom\n", 1, "cat f.rom", "other\n"},
         // Runs on one output take turns: while one is held in its write, the
         // other waits, and then writes its own whole image over it.
         scenario{
             "TakeTurns", with_strace,
             "cp in.rom o.rom && tail -c 8192 in.rom >half.rom && ./tolvek half.rom half.ref >/dev/null && "
-            "{ " STRACE "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & "
-            "sleep 0.5; ./tolvek half.rom o.rom >second; wait $!; }",
+            "{ " STRACE "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & " WHILE_LOCKED(
+                "o.rom") "./tolvek half.rom o.rom >second; wait $!; }",
             nullptr, 0, "cmp o.rom half.ref && tail -qn 1 first second",
             "updated checksums in o.rom\nupdated checksums in o.rom\n"},
         scenario{"TakeTurnsHardLinked", with_strace,
                  "cp in.rom o.rom && ln o.rom link.rom && tail -c 8192 in.rom >half.rom && "
                  "./tolvek half.rom half.ref >/dev/null && "
-                 "{ " STRACE "-e inject=pwrite64:delay_enter=1000000 ./tolvek half.rom o.rom >first & "
-                 "sleep 0.5; ./tolvek in.rom link.rom >second; wait $!; }",
+                 "{ " STRACE
+                 "-e inject=pwrite64:delay_enter=1000000 ./tolvek half.rom o.rom >first & " WHILE_LOCKED(
+                     "o.rom") "./tolvek in.rom link.rom >second; wait $!; }",
                  nullptr, 0, "cmp o.rom ref.rom && tail -qn 1 first second",
                  "updated checksums in o.rom\nupdated checksums in link.rom\n"},
         scenario{"TakeTurnsNewFile", with_strace,
                  "tail -c 8192 in.rom >half.rom && ./tolvek half.rom half.ref >/dev/null && "
-                 "{ " STRACE "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & "
-                 "sleep 0.5; ./tolvek half.rom o.rom >second; wait $!; }",
+                 "{ " STRACE
+                 "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & " WHILE_LOCKED(
+                     "o.rom") "./tolvek half.rom o.rom >second; wait $!; }",
                  nullptr, 0, "cmp o.rom half.ref && tail -qn 1 first second",
                  "updated checksums in o.rom\nupdated checksums in o.rom\n"},
         // A file that the update does not change is still new to make.
