@@ -26,20 +26,20 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Every signal that can be held waits while a file is not whole, and one
-// that came meanwhile ends the run once it is. Gives the mask to go back to.
-sigset_t hold_signals()
+// Every signal that can be held waits while a file is not whole, then ends
+// the run. Releasing them restores the mask that the save began with.
+sigset_t signals_at_start;
+
+void hold_signals()
 {
     sigset_t all;
     sigfillset(&all);
-    sigset_t before{};
-    sigprocmask(SIG_BLOCK, &all, &before);
-    return before;
+    sigprocmask(SIG_SETMASK, &all, nullptr);
 }
 
-void release_signals(const sigset_t &before)
+void release_signals()
 {
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sigprocmask(SIG_SETMASK, &signals_at_start, nullptr);
 }
 
 // Opens the output out of the way of closed standard streams, whose number
@@ -80,8 +80,7 @@ bool flush_to_device(int fd)
     return fsync(fd) == 0;
 }
 
-// Flushes the folder of a new file where it can be read and the file
-// system can flush it (not EINVAL).
+// Flushes a new file's folder, where it can be read and flushed (not EINVAL).
 bool flush_folder(const char *path)
 {
     static char copy[PATH_MAX];  // as long as any path the system takes
@@ -131,9 +130,8 @@ int standard_stream_to(const struct stat &file)
 bool write_through(int fd, const struct stat &file, const unsigned char *data, std::size_t length)
 {
     const bool regular = S_ISREG(file.st_mode);
-    sigset_t before{};
     if (regular)
-        before = hold_signals();
+        hold_signals();
     const std::size_t written = std::fflush(stdout) == 0 ? write_bytes(fd, data, length, -1) : 0;
     const bool ok = written == length && ((!regular && !S_ISBLK(file.st_mode)) || flush_to_device(fd));
     struct stat now {};
@@ -142,8 +140,7 @@ bool write_through(int fd, const struct stat &file, const unsigned char *data, s
     if (end >= 0 && fstat(fd, &now) == 0 && now.st_size == end && ftruncate(fd, start) == 0 &&
         lseek(fd, start, SEEK_SET) == start)
         flush_to_device(fd);
-    if (regular)
-        release_signals(before);
+    release_signals();
     return ok;
 }
 
@@ -152,18 +149,20 @@ bool write_through(int fd, const struct stat &file, const unsigned char *data, s
 unsigned char old_bytes[1 << 16];
 
 // Reads the whole file in one request through a descriptor of its own,
-// confirmed to be the file. The length read, or -1 where it cannot be.
+// confirmed to be the file. The length read; -1 where the file is too long
+// or may not be read, and so cannot be put back; -2 where reading failed.
 long read_old_bytes(const char *path, const struct stat &file)
 {
     if (file.st_size == 0 || file.st_size > static_cast<off_t>(sizeof old_bytes))
         return file.st_size == 0 ? 0 : -1;
     const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EACCES ? -1 : -2;
     struct stat opened {};
-    const bool same = fd >= 0 && fstat(fd, &opened) == 0 && same_file(opened, file);
-    const ssize_t got = same ? read(fd, old_bytes, sizeof old_bytes) : -1;
-    if (fd >= 0)
-        close(fd);
-    return got == file.st_size ? got : -1;
+    const bool same = fstat(fd, &opened) == 0 && same_file(opened, file);
+    const ssize_t got = same ? read(fd, old_bytes, sizeof old_bytes) : -2;
+    close(fd);
+    return got == file.st_size ? got : -2;
 }
 
 // Writes the data over the file, which held `held` old bytes (-1: unknown).
@@ -203,33 +202,34 @@ void put_back(int fd, const struct stat &file, long held)
         fchmod(fd, (now.st_mode & 07777) | cleared);
 }
 
-// Whether the file still has a name, if it had one when opened: one that
-// lost it, say to a file moved onto it, takes the image where nobody sees.
-bool still_named(const struct stat &now, const struct stat &opened)
-{
-    return now.st_nlink > 0 || opened.st_nlink == 0;
-}
-
 // Updates the regular file open at fd, once no other run is writing it
 // (where the file system can lock). If anything fails, what it held is put
 // back, and a new file is removed, if its name is still its.
 bool update_regular_file(int fd, const char *path, const struct stat &opened, bool created,
                          const unsigned char *data, std::size_t length)
 {
-    flock(fd, LOCK_EX);
-    const sigset_t before = hold_signals();
+    // Runs take turns; while another program holds the file, even a new
+    // one, signals are free, so that the wait can be cut short.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        release_signals();
+        flock(fd, LOCK_EX);
+    }
+    hold_signals();
+    // A file that lost its last name (to a file moved onto it, say) would
+    // take the image where nobody sees it; one whose old bytes cannot be
+    // read though they could be is left alone.
+    const auto named = [&](const struct stat &now) { return now.st_nlink > 0 || opened.st_nlink == 0; };
     struct stat file {};
     struct stat now {};
-    const bool found = fstat(fd, &file) == 0 && still_named(file, opened);
-    const long held = found ? read_old_bytes(path, file) : -1;
-    const bool ok = found && write_over(fd, data, length, held) && flush_to_device(fd) &&
-                    (!created || flush_folder(path)) && fstat(fd, &now) == 0 && still_named(now, opened);
+    const long held = fstat(fd, &file) == 0 && named(file) ? read_old_bytes(path, file) : -2;
+    const bool ok = held != -2 && write_over(fd, data, length, held) && flush_to_device(fd) &&
+                    (!created || flush_folder(path)) && fstat(fd, &now) == 0 && named(now);
     if (!ok && held >= 0)
         put_back(fd, file, held);
     struct stat entry {};
     if (!ok && created && held <= 0 && lstat(path, &entry) == 0 && same_file(entry, opened))
         unlink(path);
-    release_signals(before);
+    release_signals();
     return ok;
 }
 
@@ -260,6 +260,7 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
 {
     const auto *bytes = static_cast<const unsigned char *>(data);
     std::signal(SIGXFSZ, SIG_IGN);  // past a size limit a write fails, to be reported
+    sigprocmask(SIG_SETMASK, nullptr, &signals_at_start);
     if (!find_standard_streams())
         return output_result::cannot_open;
 
@@ -276,12 +277,12 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
 
     // A new file, with the mode that the umask or the folder's default ACL
     // gives it. Signals wait from its creation until it is whole or gone.
-    const sigset_t before = hold_signals();
+    hold_signals();
     fd = open_output(path, O_CREAT | O_EXCL);
     const bool exists = fd < 0 && errno == EEXIST;
     const output_result result =
         fd >= 0 ? write_open_file(fd, path, true, bytes, length) : output_result::cannot_open;
-    release_signals(before);
+    release_signals();
     if (!exists)
         return result;
     // Another run made it meanwhile, or it is a dangling link, which is not

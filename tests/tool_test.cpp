@@ -298,7 +298,8 @@ const left_out left_out_on_windows[] = {
      "(SameFileAsStdoutInCmd runs it from a command prompt)",
      "SameFileAsStdout"},
     {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
-     "InterruptedByRealTimeSignal ModeChangedMeanwhile NameTakenMeanwhile NewNameTakenMeanwhile TakeTurns "
+     "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnread ModeChangedMeanwhile NameTakenMeanwhile "
+     "NewNameTakenMeanwhile TakeTurns "
      "TakeTurnsHardLinked TakeTurnsNewFile CloseFails UpdateReportPiped"},
     {"a path as long as POSIX allows", "LongPath"},
 };
@@ -475,6 +476,14 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"WriteFailsOtherLength", "printf old >o.rom && ln o.rom link.rom",
                  "ulimit -f 16; ./tolvek in.rom o.rom", "error writing output file o.rom\n", 1, "cat o.rom",
                  "old"},
+        // A file whose old bytes cannot be read, though it may be, is not
+        // written: here the last open of a run, the one to read them, fails.
+        scenario{"OldBytesUnread", with_strace,
+                 "cp in.rom o.rom && n=$(" STRACE_TO_STDOUT "-e trace=openat ./tolvek in.rom o.rom | grep -c "
+                 "^openat) && cp in.rom o.rom && " STRACE
+                 "-e trace=openat -e inject=openat:error=EMFILE:when=$n "
+                 "./tolvek in.rom o.rom",
+                 "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
         // A file is written where it stands wherever the system lets us
         // write it, and needs no room beside it.
         scenario{"StickyFolder", "mkdir -m 1777 sticky && cp in.rom sticky/f.rom && chmod 666 sticky/f.rom",
@@ -605,6 +614,12 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"HangupIgnored", with_strace,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
+        // A run waiting for another program's lock, even on the new file it
+        // made, ends at a signal, before it writes.
+        scenario{"WaitInterrupted", with_strace,
+                 "{ " STRACE "-e trace=flock -e inject=flock:error=EAGAIN:signal=SIGTERM:when=3 "
+                 "./tolvek in.rom new.rom; } 2>/dev/null",
+                 nullptr, 143, "test ! -s new.rom", ""},
         // Permissions protect a file as they would from a plain write.
         scenario{"ReadOnlyFile", "cp in.rom locked.rom && chmod 444 locked.rom && chmod 777 .",
                  "$AS_USER ./tolvek in.rom locked.rom", "cannot open output file locked.rom\n", 1,
@@ -697,14 +712,14 @@ class Sweep : public Tool, public ::testing::WithParamInterface<sweep_case> {
         old = output();
         old_identity = identity();
         before = run("ls -A").out;
-        const result done = run(STRACE_TO_STDOUT "-o ../trace " + std::string(c.command));
+        const result done = run(STRACE_TO_STDOUT "-o " + dir + ".trace " + c.command);
         ASSERT_EQ(done.status, 0);
         after = run("ls -A").out;
         image = read("ref.rom");
         ASSERT_EQ(state(done.out).first, "updated");
         done_said = state(done.out).second;
         error_line = "error writing output file " + done_said.substr(done_said.rfind(' ') + 1);
-        calls = calls_after_input(slurp(dir + "/../trace"));
+        calls = calls_after_input(slurp(dir + ".trace"));
         ASSERT_GT(calls.size(), 10U);
     }
 
