@@ -1,13 +1,11 @@
-// Writes a whole file on Windows without ever leaving a damaged file behind.
-// An existing disk file is written in place under an exclusive lock, so that
-// runs on one output take turns, its old bytes read first so that a failed
-// write puts them back. A new file is created exclusively and, if it cannot
-// be written in full, removed through its own handle. A device or a pipe is
-// written straight through; the tool's own output, through its stream.
+// Writes a whole file on Windows: an existing disk file in place under an
+// exclusive lock, its old bytes put back if the write fails; a new file
+// created exclusively and removed through its own handle if it cannot be
+// written in full; a device or a pipe straight through; the tool's own
+// output through its stream.
 #include "output_file.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -21,23 +19,20 @@ namespace {
 // The longest path that the system takes, in UTF-16 code units.
 constexpr DWORD max_path_length = 32768;
 
-// The bytes to write, and where.
 const unsigned char *output_data;
 DWORD output_length;
 wchar_t output_path[max_path_length];
 
-// What an existing file held, so that a failed write can put it back. The
-// images are at most 32 KiB; a longer file, or one that may be written but
-// not read, is written without that.
+// What an existing file held, to put back if the write fails.
 unsigned char old_bytes[64 * 1024];
 
 // Held from the first write of an existing file until it is whole or put
 // back, and from the creation of a new file until it is flushed or removed.
 SRWLOCK section = SRWLOCK_INIT;
 
-// Ctrl-C, Ctrl-Break or a closed console: waits for the section under way to
-// end and keeps the lock, so that none begins after it. The handlers
-// installed before this one then run, and the system's own ends the process.
+// Ctrl-C, Ctrl-Break or a closed console: waits for the section under way
+// and keeps the lock, so that none begins; then the handlers installed
+// before this one run, and the system's own ends the process.
 BOOL WINAPI on_console_event(DWORD /*event*/)
 {
     AcquireSRWLockExclusive(&section);
@@ -69,12 +64,13 @@ bool set_length(HANDLE file, LONGLONG length)
     return seek(file, length) && SetEndOfFile(file) != FALSE;
 }
 
-// Locks the whole file, shared or exclusive, waiting while another run holds
-// it. Where the file system cannot lock, the run goes on without the lock.
-void lock(HANDLE file, DWORD flags)
+// Locks the whole file, shared or exclusive, waiting while another holds it
+// unless told not to; where the file system cannot lock, the run goes on
+// without.
+bool lock(HANDLE file, DWORD flags)
 {
     OVERLAPPED whole{};
-    LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole);
+    return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
 }
 
 // The file's volume serial number and its ID there (on FAT, its index).
@@ -119,9 +115,8 @@ HANDLE own_stream()
     return nullptr;
 }
 
-// Writes the image through the tool's own stream, after what was printed
-// and before what follows. Where it was to end the file and cannot be
-// written in full, the file is cut back to where the image began.
+// Writes the image through the tool's own stream, after what was printed;
+// where it was to end the file and fails, the file is cut back.
 output_result write_to_stream(HANDLE stream)
 {
     std::fflush(stdout);
@@ -140,38 +135,32 @@ output_result write_to_stream(HANDLE stream)
 
 constexpr DWORD sector = 512;
 
-// Writes the image over the file's old bytes. Where the length stays the
-// same, only the span that differs, found a sector at a time, is written,
-// in one call: an update changes one sector. Otherwise the whole image is
-// written and the file cut to its length. Where nothing differs, the file's
-// modification time becomes now, as a write would make it.
+// Writes the image over the file's old bytes: where the length stays the
+// same, the span of sectors that differ, in one call (an update changes one
+// sector), else the whole image, cut to its length. Where nothing differs,
+// the modification time becomes now, as a write would make it.
 bool write_changes(HANDLE file, bool saved, DWORD old_length)
 {
     if (!saved || old_length != output_length)
         return seek(file, 0) && transfer(WriteFile, file, output_data, output_length) &&
                set_length(file, output_length);
-    const auto differs = [](DWORD start) {
-        const DWORD length = std::min(sector, output_length - start);
-        return std::memcmp(old_bytes + start, output_data + start, length) != 0;
-    };
-    DWORD first = 0;
-    while (first < output_length && !differs(first))
-        first += sector;
-    if (first >= output_length) {
-        FILETIME now{};
-        GetSystemTimeAsFileTime(&now);
-        return SetFileTime(file, nullptr, nullptr, &now) != FALSE;
+    DWORD first = output_length;
+    DWORD end = 0;
+    for (DWORD at = 0; at < output_length; at += sector) {
+        const DWORD size = std::min(sector, output_length - at);
+        if (std::memcmp(old_bytes + at, output_data + at, size) != 0) {
+            first = std::min(first, at);
+            end = at + size;
+        }
     }
-    DWORD last = (output_length - 1) / sector * sector;
-    while (!differs(last))
-        last -= sector;
-    const DWORD end = std::min(last + sector, output_length);
-    return seek(file, first) && transfer(WriteFile, file, output_data + first, end - first);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return first < end ? seek(file, first) && transfer(WriteFile, file, output_data + first, end - first)
+                       : SetFileTime(file, nullptr, nullptr, &now) != FALSE;
 }
 
 // Writes the image into an existing disk file where it stands, and closes
-// it. The old bytes are read and the image written through the one handle
-// that holds the lock, as the lock binds every other handle.
+// it, reading and writing through the one handle that holds the lock.
 output_result write_in_place(HANDLE output)
 {
     HANDLE file = ReOpenFile(output, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
@@ -181,10 +170,17 @@ output_result write_in_place(HANDLE output)
     else
         file = output;  // it may be written but not read
     lock(file, LOCKFILE_EXCLUSIVE_LOCK);
+    // A file whose size is not known, or whose old bytes could be read but
+    // were not, is left alone.
     LARGE_INTEGER size{};
-    const bool saved = readable && GetFileSizeEx(file, &size) != FALSE &&
-                       size.QuadPart <= LONGLONG{sizeof old_bytes} &&
-                       transfer(ReadFile, file, old_bytes, static_cast<DWORD>(size.QuadPart));
+    const bool sized = GetFileSizeEx(file, &size) != FALSE;
+    const bool small = sized && size.QuadPart <= LONGLONG{sizeof old_bytes};
+    const bool saved =
+        readable && small && transfer(ReadFile, file, old_bytes, static_cast<DWORD>(size.QuadPart));
+    if (!sized || (readable && small && !saved)) {
+        CloseHandle(file);
+        return output_result::write_failed;
+    }
     const auto old_length = saved ? static_cast<DWORD>(size.QuadPart) : 0;
 
     AcquireSRWLockExclusive(&section);
@@ -200,9 +196,15 @@ output_result write_in_place(HANDLE output)
 // Writes the image into the file just created, locked at once so that a run
 // that finds it meanwhile waits; if that fails, removes it through its own
 // handle, whatever has its name now (unless another program holds it open).
+// Another program that locked it first is waited for outside the section,
+// so that Ctrl-C ends the wait.
 output_result write_new_file(HANDLE file)
 {
-    lock(file, LOCKFILE_EXCLUSIVE_LOCK);
+    if (!lock(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY)) {
+        ReleaseSRWLockExclusive(&section);
+        lock(file, LOCKFILE_EXCLUSIVE_LOCK);
+        AcquireSRWLockExclusive(&section);
+    }
     const bool ok = transfer(WriteFile, file, output_data, output_length) && FlushFileBuffers(file) != FALSE;
     if (!ok) {
         HANDLE removal = ReOpenFile(file, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
@@ -244,15 +246,14 @@ output_result write_output()
         ReleaseSRWLockExclusive(&section);
         if (created != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS)
             return result;
-        // Another run made it meanwhile, or a link names a missing file:
-        // open it as an existing file, once.
+        // Another run made it meanwhile, or a link names a missing file.
         output = open_existing();
     }
     if (output == INVALID_HANDLE_VALUE)
         return output_result::cannot_open;
 
-    // A device (NUL, CON, ...) or a pipe is written straight through, after
-    // what was printed, in case that goes to the same place.
+    // A device (NUL, CON, ...) or a pipe: straight through, after what was
+    // printed, in case that goes to the same place.
     if (GetFileType(output) != FILE_TYPE_DISK) {
         std::fflush(stdout);
         const bool ok = transfer(WriteFile, output, output_data, output_length);
@@ -287,14 +288,12 @@ output_result write_output_file(const char *path, const void *data, std::size_t 
 
 std::size_t read_locked(std::FILE *file, void *data, std::size_t size)
 {
-    const std::intptr_t handle = _get_osfhandle(_fileno(file));
-    auto *const locked =
-        reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr): the C runtime's type
-    if (handle != -1)
-        lock(locked, 0);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime gives the handle as a number
+    auto *const handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    const bool locked = handle != INVALID_HANDLE_VALUE && lock(handle, 0);
     const std::size_t length = std::fread(data, 1, size, file);
     OVERLAPPED whole{};
-    if (handle != -1)
-        UnlockFileEx(locked, 0, MAXDWORD, MAXDWORD, &whole);
+    if (locked)
+        UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
     return length;
 }
