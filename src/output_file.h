@@ -1,5 +1,6 @@
-// Writing a whole file safely: the one part of the tool that changes files,
-// in a POSIX and a Windows version. It knows bytes and paths, not images.
+// Writing a whole file safely, and reading one while no run writes it: the
+// one part of the tool that changes files or locks them, in a POSIX and a
+// Windows version. It knows bytes and paths, not images.
 #ifndef TOLVEK_OUTPUT_FILE_H
 #define TOLVEK_OUTPUT_FILE_H
 
