@@ -286,13 +286,15 @@ const left_out left_out_on_windows[] = {
     {"symbolic links as POSIX makes them",
      "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks"},
     {"POSIX mode bits, owners, set-ID bits and the umask",
-     "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails"},
+     "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails "
+     "WriteOnlyFile"},
     {"POSIX ACLs, extended attributes, inode flags and capabilities",
      "KeepsAclAndAttributes NoAclInDefaultAclFolder KeepsInodeFlags Capabilities"},
     {"setpriv; Wine runs only for the owner of its prefix",
      "ReadOnlyFile ReadOnlyFolder ReadOnlyFolderNewFile StickyFolder"},
     {"/dev/stdout and /dev/fd/N, the names POSIX gives open descriptors",
-     "StdoutAppended StdoutFd StderrAppended StdoutPipe StdoutSocket StdoutAppendFails DeletedThroughFd"},
+     "StdoutAppended StdoutFd StderrAppended StdoutPipe StdoutSocket StdoutAppendFails StdoutFileFails "
+     "DeletedThroughFd"},
     {"a standard stream open only for reading, which Windows does not tell", "StderrReadOnly"},
     {"a standard stream that Wine inherits from a POSIX shell, whose volume Wine cannot tell "
      "(SameFileAsStdoutInCmd runs it from a command prompt)",
@@ -300,7 +302,8 @@ const left_out left_out_on_windows[] = {
     {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
      "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnread ModeChangedMeanwhile NameTakenMeanwhile "
      "NewNameTakenMeanwhile TakeTurns "
-     "TakeTurnsHardLinked TakeTurnsNewFile CloseFails UpdateReportPiped"},
+     "TakeTurnsHardLinked TakeTurnsNewFile CloseFails NewNameMadeMeanwhile OldBytesUnopened "
+     "UpdateReportPiped"},
     {"a path as long as POSIX allows", "LongPath"},
 };
 
@@ -357,6 +360,12 @@ const char *const with_strace = "strace -o /dev/null true || exit 77";
 // nothing anyway.
 #define STRACE "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null "
 #define STRACE_TO_STDOUT "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/stdout "
+// Updates o.rom, a copy of in.rom, with the last call of the named kind
+// that the update makes failing with the error given.
+#define LAST_CALL_FAILS(call, error)                                                                         \
+    "cp in.rom o.rom && n=$(" STRACE_TO_STDOUT "-e trace=" call " ./tolvek in.rom o.rom | grep -c ^" call    \
+    ") && cp in.rom o.rom && " STRACE "-e trace=" call " -e inject=" call ":error=" error ":when=$n "        \
+    "./tolvek in.rom o.rom"
 // Runs what follows once a run that is held in a system call has the file
 // locked, so that it happens while that run writes the file; within 5 s, or
 // not at all.
@@ -477,13 +486,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "ulimit -f 16; ./tolvek in.rom o.rom", "error writing output file o.rom\n", 1, "cat o.rom",
                  "old"},
         // A file whose old bytes cannot be read, though it may be, is not
-        // written: here the last open of a run, the one to read them, fails.
-        scenario{"OldBytesUnread", with_strace,
-                 "cp in.rom o.rom && n=$(" STRACE_TO_STDOUT "-e trace=openat ./tolvek in.rom o.rom | grep -c "
-                 "^openat) && cp in.rom o.rom && " STRACE
-                 "-e trace=openat -e inject=openat:error=EMFILE:when=$n "
-                 "./tolvek in.rom o.rom",
+        // written: the last open and the last read of a run are for them.
+        scenario{"OldBytesUnopened", with_strace, LAST_CALL_FAILS("openat", "EMFILE"),
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
+        scenario{"OldBytesUnread", with_strace, LAST_CALL_FAILS("read", "EIO"),
+                 "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
+        // One that may be written but not read is written without them.
+        scenario{"WriteOnlyFile", "cp in.rom o.rom && chmod 222 o.rom && chmod 777 .",
+                 "$AS_USER ./tolvek in.rom o.rom", "updated checksums in o.rom\n", 0,
+                 "chmod 644 o.rom && cmp o.rom ref.rom", ""},
         // A file is written where it stands wherever the system lets us
         // write it, and needs no room beside it.
         scenario{"StickyFolder", "mkdir -m 1777 sticky && cp in.rom sticky/f.rom && chmod 666 sticky/f.rom",
@@ -534,13 +545,16 @@ INSTANTIATE_TEST_SUITE_P(
             "socat -u EXEC:'./tolvek in.rom /dev/stdout' - >log", nullptr, 0,
             "{ ./tolvek | head -n 3; cat ref.rom; echo 'updated checksums in /dev/stdout'; } | cmp - log",
             ""},
-        // A file that the image ended is cut back if the write fails.
+        // A file that the image ended is cut back if the write fails, and
+        // the error line follows the banner, wherever the file stood.
         scenario{"StdoutAppendFails", "head -c 10000 /dev/zero >log",
                  "ulimit -f 20; ./tolvek in.rom /dev/stdout >>log", nullptr, 1,
                  "{ head -c 10000 /dev/zero; ./tolvek | head -n 3; echo 'error writing output file "
                  "/dev/stdout'; } "
                  "| cmp - log",
                  ""},
+        scenario{"StdoutFileFails", "true", "ulimit -f 10; ./tolvek in.rom /dev/stdout >log", nullptr, 1,
+                 "{ ./tolvek | head -n 3; echo 'error writing output file /dev/stdout'; } | cmp - log", ""},
         // A closed standard stream is not the output, nor is one that only reads.
         scenario{"StdoutClosed", "cp in.rom a.rom", "./tolvek in.rom a.rom >&-", nullptr, 1,
                  "cmp a.rom ref.rom", ""},
@@ -605,12 +619,18 @@ INSTANTIATE_TEST_SUITE_P(
                  "cmp o.rom ref.rom && test $(stat -c %Y o.rom) -gt 946684800", ""},
         // Once the image is flushed, a failing close changes nothing: the
         // output's is the last close of a run.
-        scenario{"CloseFails", with_strace,
-                 "cp in.rom o.rom && ln o.rom link.rom && n=$(" STRACE_TO_STDOUT
-                 "-e trace=close ./tolvek in.rom o.rom | grep -c ^close) && "
-                 "cp in.rom o.rom && " STRACE
-                 "-e trace=close -e inject=close:error=EIO:when=$n ./tolvek in.rom o.rom",
+        scenario{"CloseFails", with_strace, "ln in.rom link.rom && " LAST_CALL_FAILS("close", "EIO"),
                  "updated checksums in o.rom\n", 0, "cmp o.rom ref.rom", ""},
+        // A run that finds the new output made by another meanwhile writes
+        // it as an existing file: here it is held as it is about to make it.
+        scenario{"NewNameMadeMeanwhile", with_strace,
+                 "n=$(" STRACE_TO_STDOUT
+                 "-e trace=openat ./tolvek in.rom o.rom | grep -c ^openat) && rm o.rom && "
+                 "tail -c 8192 in.rom >half.rom && { " STRACE
+                 "-e trace=openat -e inject=openat:delay_enter=1000000:when=$((n - 1)) ./tolvek in.rom o.rom "
+                 ">first & sleep 0.5; ./tolvek half.rom o.rom >second; wait $!; }",
+                 nullptr, 0, "cmp o.rom ref.rom && tail -qn 1 first second",
+                 "updated checksums in o.rom\nupdated checksums in o.rom\n"},
         scenario{"HangupIgnored", with_strace,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
@@ -807,7 +827,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         sweep_case{"InPlace", "cp in.rom o.rom", "./tolvek o.rom o.rom", true, false},
         sweep_case{"SameLength", "head -c 16384 /dev/zero >o.rom", "./tolvek in.rom o.rom", true, false},
-        sweep_case{"OtherLength", "echo old >o.rom", "./tolvek in.rom o.rom", false, false},
+        sweep_case{"OtherLength", "yes old | head -c 20000 >o.rom", "./tolvek in.rom o.rom", false, false},
         sweep_case{"HardLinked", "cp in.rom o.rom && ln o.rom link.rom", "./tolvek in.rom o.rom", true,
                    false},
         sweep_case{"NewFile", "true", "./tolvek in.rom o.rom", false, false},
