@@ -17,7 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Addresses are not randomised for Wine, which otherwise now and then fails
+# to start a program, finding taken an address that Windows keeps free.
 find_program(TOLVEK_WINE wine)
 if(TOLVEK_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TOLVEK_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR setarch -R ${TOLVEK_WINE})
 endif()
