@@ -653,7 +653,7 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"ReadOnlyFolderNewFile", "mkdir shut && chmod 555 shut",
                  "$AS_USER ./tolvek in.rom shut/new.rom", "cannot open output file shut/new.rom\n", 1,
                  "ls -A shut", ""},
-        // Devices and FIFOs are written straight through, never replaced.
+        // Devices and FIFOs are written straight through.
         scenario{"NullDevice", devices, "./tolvek in.rom null", "updated checksums in null\n", 0,
                  "test -c null", ""},
         scenario{"FullDevice", devices, "./tolvek in.rom full", "error writing output file full\n", 1,
