@@ -286,7 +286,7 @@ struct left_out {
 };
 const left_out left_out_on_windows[] = {
     {"symbolic links as POSIX makes them",
-     "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks"},
+     "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks LinkMovedMeanwhile"},
     {"POSIX mode bits, owners, set-ID bits and the umask",
      "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails "
      "WriteOnlyFile"},
@@ -493,6 +493,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
         scenario{"OldBytesUnread", with_strace, LAST_CALL_FAILS("read", "EIO"),
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
+        // Nor is one whose name, while the run waited for its lock, came to
+        // stand for another file (a link moved), which the old bytes would
+        // then be read from.
+        scenario{"LinkMovedMeanwhile", "cp in.rom a.rom && cp ref.rom b.rom && ln -s a.rom l.rom",
+                 "{ flock -o a.rom sleep 5 & h=$!; " WHILE_LOCKED(
+                     "a.rom") "{ ./tolvek in.rom l.rom & t=$!; "
+                              "i=0; until grep -q \"> FLOCK.*:$(stat -c %i a.rom) \" /proc/locks || [ $((i "
+                              "+= 1)) -gt 100 ]; "
+                              "do sleep 0.05; done; ln -sfn b.rom l.rom; kill $h; wait $t; }; }",
+                 "error writing output file l.rom\n", 1, "cmp a.rom in.rom && cmp b.rom ref.rom", ""},
         // One that may be written but not read is written without them.
         scenario{"WriteOnlyFile", "cp in.rom o.rom && chmod 222 o.rom && chmod 777 .",
                  "$AS_USER ./tolvek in.rom o.rom", "updated checksums in o.rom\n", 0,
