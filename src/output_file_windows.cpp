@@ -153,10 +153,11 @@ bool write_changes(HANDLE file, bool saved, DWORD old_length)
             end = at + size;
         }
     }
+    if (first < end)
+        return seek(file, first) && transfer(WriteFile, file, output_data + first, end - first);
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
-    return first < end ? seek(file, first) && transfer(WriteFile, file, output_data + first, end - first)
-                       : SetFileTime(file, nullptr, nullptr, &now) != FALSE;
+    return SetFileTime(file, nullptr, nullptr, &now) != FALSE;
 }
 
 // Writes the image into an existing disk file where it stands, and closes

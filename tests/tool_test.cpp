@@ -302,10 +302,9 @@ const left_out left_out_on_windows[] = {
      "(SameFileAsStdoutInCmd runs it from a command prompt)",
      "SameFileAsStdout"},
     {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
-     "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnread ModeChangedMeanwhile NameTakenMeanwhile "
-     "NewNameTakenMeanwhile TakeTurns "
-     "TakeTurnsHardLinked TakeTurnsNewFile CloseFails NewNameMadeMeanwhile OldBytesUnopened "
-     "UpdateReportPiped"},
+     "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnopened OldBytesUnread ModeChangedMeanwhile "
+     "NameTakenMeanwhile NewNameTakenMeanwhile NewNameMadeMeanwhile TakeTurns TakeTurnsHardLinked "
+     "TakeTurnsNewFile CloseFails UpdateReportPiped"},
     {"a path as long as POSIX allows", "LongPath"},
 };
 
