@@ -7,6 +7,7 @@
 #include "checksum.h"
 #include "rom_image.h"
 
+#include <csignal>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -46,7 +47,12 @@ void prepare_output()
         std::atexit(restore_console_code_page);
 }
 #else
-void prepare_output() {}
+// Past a file-size limit a write fails, to be reported, rather than end
+// the run: the output's, and the report's where it goes to a file.
+void prepare_output()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 #endif
 
 int run(int argc, char **argv)

@@ -259,7 +259,6 @@ output_result write_open_file(int fd, const char *path, bool created, const unsi
 output_result write_output_file(const char *path, const void *data, std::size_t length)
 {
     const auto *bytes = static_cast<const unsigned char *>(data);
-    std::signal(SIGXFSZ, SIG_IGN);  // past a size limit a write fails, to be reported
     sigprocmask(SIG_SETMASK, nullptr, &signals_at_start);
     if (!find_standard_streams())
         return output_result::cannot_open;
