@@ -132,7 +132,9 @@ bool write_through(int fd, const struct stat &file, const unsigned char *data, s
     const bool regular = S_ISREG(file.st_mode);
     if (regular)
         hold_signals();
-    const std::size_t written = std::fflush(stdout) == 0 ? write_bytes(fd, data, length, -1) : 0;
+    void (*const on_broken_pipe)(int) = std::signal(SIGPIPE, SIG_IGN);
+    const std::size_t written = write_bytes(fd, data, length, -1);
+    std::signal(SIGPIPE, on_broken_pipe);
     const bool ok = written == length && ((!regular && !S_ISBLK(file.st_mode)) || flush_to_device(fd));
     struct stat now {};
     const off_t end = ok || !regular ? -1 : lseek(fd, 0, SEEK_CUR);
@@ -150,8 +152,13 @@ unsigned char old_bytes[1 << 16];
 
 // Reads the whole file in one request through a descriptor of its own,
 // confirmed to be the file. The length read; -1 where the file is too long
+// Signals are held for a regular file alone: a pipe, FIFO or socket whose
+// reader stalls must not make the run deaf to them. One that nobody reads
+// fails the write, as a full device does, rather than end the run.
 // or may not be read, and so cannot be put back; -2 where reading failed.
 long read_old_bytes(const char *path, const struct stat &file)
+    if (std::fflush(stdout) != 0)
+        return false;
 {
     if (file.st_size == 0 || file.st_size > static_cast<off_t>(sizeof old_bytes))
         return file.st_size == 0 ? 0 : -1;
