@@ -84,6 +84,15 @@ bool flush_to_device(int fd)
 bool flush_folder(const char *path)
 {
     static char copy[PATH_MAX];  // as long as any path the system takes
+// Cuts the file to the length where it is longer. Where it is not, the
+// length is left alone: some file systems refuse to set one at all (a
+// FUSE vfat), though they take every write, as cp relies on.
+bool cut_to(int fd, off_t length)
+{
+    struct stat now {};
+    return fstat(fd, &now) == 0 && (now.st_size <= length || ftruncate(fd, length) == 0);
+}
+
     const std::size_t length = std::strlen(path) + 1;
     if (length > sizeof copy)
         return true;
@@ -179,7 +188,7 @@ bool write_over(int fd, const unsigned char *data, std::size_t length, long held
 {
     constexpr std::size_t block = 512;
     if (held != static_cast<long>(length))
-        return write_bytes(fd, data, length, 0) == length && ftruncate(fd, static_cast<off_t>(length)) == 0;
+        return write_bytes(fd, data, length, 0) == length && cut_to(fd, static_cast<off_t>(length));
     std::size_t first = length;
     std::size_t end = 0;
     for (std::size_t at = 0; at < length; at += block) {
@@ -201,7 +210,7 @@ bool write_over(int fd, const unsigned char *data, std::size_t length, long held
 void put_back(int fd, const struct stat &file, long held)
 {
     if (write_bytes(fd, old_bytes, static_cast<std::size_t>(held), 0) == static_cast<std::size_t>(held) &&
-        ftruncate(fd, held) == 0)
+        cut_to(fd, held))
         flush_to_device(fd);
     struct stat now {};
     const mode_t cleared = file.st_mode & (S_ISUID | S_ISGID);
