@@ -42,15 +42,29 @@ void release_signals()
     sigprocmask(SIG_SETMASK, &signals_at_start, nullptr);
 }
 
+// Removes the file at path, while it still names the file given.
+void remove_if_still(const char *path, const struct stat &file)
+{
+    struct stat entry {};
+    if (lstat(path, &entry) == 0 && same_file(entry, file))
+        unlink(path);
+}
+
 // Opens the output out of the way of closed standard streams, whose number
-// it would take, and then receive what the tool prints.
+// it would take, and then receive what the tool prints. A file created
+// that cannot be moved there is removed.
 int open_output(const char *path, int flags)
 {
     const int fd = open(path, flags | O_WRONLY | O_NOCTTY, 0666);
     if (fd < 0 || fd > STDERR_FILENO)
         return fd;
     const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+    const int error = errno;
+    struct stat created {};
+    if (moved < 0 && (flags & O_CREAT) != 0 && fstat(fd, &created) == 0)
+        remove_if_still(path, created);
     close(fd);
+    errno = error;
     return moved;
 }
 
@@ -70,6 +84,15 @@ std::size_t write_bytes(int fd, const unsigned char *data, std::size_t length, o
     return done;
 }
 
+// Cuts the file to the length where it is longer. Where it is not, the
+// length is left alone: some file systems refuse to set one at all (a
+// FUSE vfat), though they take every write, as cp relies on.
+bool cut_to(int fd, off_t length)
+{
+    struct stat now {};
+    return fstat(fd, &now) == 0 && (now.st_size <= length || ftruncate(fd, length) == 0);
+}
+
 // Flushes a file to its device, so that what is reported survives a crash.
 bool flush_to_device(int fd)
 {
@@ -84,15 +107,6 @@ bool flush_to_device(int fd)
 bool flush_folder(const char *path)
 {
     static char copy[PATH_MAX];  // as long as any path the system takes
-// Cuts the file to the length where it is longer. Where it is not, the
-// length is left alone: some file systems refuse to set one at all (a
-// FUSE vfat), though they take every write, as cp relies on.
-bool cut_to(int fd, off_t length)
-{
-    struct stat now {};
-    return fstat(fd, &now) == 0 && (now.st_size <= length || ftruncate(fd, length) == 0);
-}
-
     const std::size_t length = std::strlen(path) + 1;
     if (length > sizeof copy)
         return true;
@@ -136,8 +150,13 @@ int standard_stream_to(const struct stat &file)
 // before: a device, a FIFO, or the tool's own output, which may be a file.
 // Such a file is cut back to where the image began if the write fails and
 // the image ends it, so that the error line follows what was there.
+// Signals are held for a regular file alone: a pipe, FIFO or socket whose
+// reader stalls must not make the run deaf to them. One that nobody reads
+// fails the write, as a full device does, rather than end the run.
 bool write_through(int fd, const struct stat &file, const unsigned char *data, std::size_t length)
 {
+    if (std::fflush(stdout) != 0)
+        return false;
     const bool regular = S_ISREG(file.st_mode);
     if (regular)
         hold_signals();
@@ -161,13 +180,8 @@ unsigned char old_bytes[1 << 16];
 
 // Reads the whole file in one request through a descriptor of its own,
 // confirmed to be the file. The length read; -1 where the file is too long
-// Signals are held for a regular file alone: a pipe, FIFO or socket whose
-// reader stalls must not make the run deaf to them. One that nobody reads
-// fails the write, as a full device does, rather than end the run.
 // or may not be read, and so cannot be put back; -2 where reading failed.
 long read_old_bytes(const char *path, const struct stat &file)
-    if (std::fflush(stdout) != 0)
-        return false;
 {
     if (file.st_size == 0 || file.st_size > static_cast<off_t>(sizeof old_bytes))
         return file.st_size == 0 ? 0 : -1;
@@ -220,7 +234,8 @@ void put_back(int fd, const struct stat &file, long held)
 
 // Updates the regular file open at fd, once no other run is writing it
 // (where the file system can lock). If anything fails, what it held is put
-// back, and a new file is removed, if its name is still its.
+// back, and a new file is removed, if its name is still its and nobody
+// wrote it first: another run may have made it its output meanwhile.
 bool update_regular_file(int fd, const char *path, const struct stat &opened, bool created,
                          const unsigned char *data, std::size_t length)
 {
@@ -237,14 +252,16 @@ bool update_regular_file(int fd, const char *path, const struct stat &opened, bo
     const auto named = [&](const struct stat &now) { return now.st_nlink > 0 || opened.st_nlink == 0; };
     struct stat file {};
     struct stat now {};
-    const long held = fstat(fd, &file) == 0 && named(file) ? read_old_bytes(path, file) : -2;
+    const bool known =
+        fstat(fd, &file) == 0 || (created && lstat(path, &file) == 0 && same_file(file, opened));
+    const bool own = created && known && file.st_size == 0;
+    const long held = known && named(file) ? read_old_bytes(path, file) : -2;
     const bool ok = held != -2 && write_over(fd, data, length, held) && flush_to_device(fd) &&
                     (!created || flush_folder(path)) && fstat(fd, &now) == 0 && named(now);
     if (!ok && held >= 0)
         put_back(fd, file, held);
-    struct stat entry {};
-    if (!ok && created && held <= 0 && lstat(path, &entry) == 0 && same_file(entry, opened))
-        unlink(path);
+    if (!ok && own)
+        remove_if_still(path, opened);
     release_signals();
     return ok;
 }
