@@ -36,16 +36,16 @@ constexpr long balance_byte = 0x3EBF;
 std::string make_image(long length, unsigned char version = 0x21)
 {
     std::string image(static_cast<std::size_t>(length), '\0');
-    for (long i = 0; i < length; ++i)
+    for (std::size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<char>(i * 13 + i / 256);
-    if (length >= 5)
-        image[length - 5] = static_cast<char>(version);
+    if (image.size() >= 5)
+        image[image.size() - 5] = static_cast<char>(version);
     return image;
 }
 
 unsigned char byte_at(const std::string &image, long index)
 {
-    return static_cast<unsigned char>(image[index]);
+    return static_cast<unsigned char>(image.at(static_cast<std::size_t>(index)));
 }
 
 // Where logical address 0 lies in the file: the ROM ends with the file.
@@ -79,7 +79,7 @@ std::string verify_report(const std::string &image)
         const unsigned stored = byte_at(image, rom_start(image) + table + page);
         const unsigned computed = checksum(image, page);
         if (stored != computed) {
-            char line[64];
+            char line[80];
             std::snprintf(line, sizeof line, "checksum error in page %ld: is %02x should be %02x\n", page,
                           stored, computed);
             report += line;
@@ -98,7 +98,7 @@ void expect_updated(const std::string &input, const std::string &output)
         const bool may_change =
             i == start + balance_byte || (i >= start + table + first_page(input) && i < start + table + 64);
         if (!may_change) {
-            ASSERT_EQ(output[i], input[i]) << "byte " << i;
+            ASSERT_EQ(byte_at(output, i), byte_at(input, i)) << "byte " << i;
         }
     }
     EXPECT_EQ(byte_at(output, start + table + 62), 1);
@@ -141,7 +141,7 @@ class Tool : public ::testing::Test {
     {
         if (dir.empty())
             return;  // no scratch folder was made
-        std::system(("chmod -R u+w " + dir + "; rm -rf " + dir + " " + dir + ".*").c_str());
+        EXPECT_EQ(std::system(("chmod -R u+w " + dir + "; rm -rf " + dir + " " + dir + ".*").c_str()), 0);
     }
 
     std::string path(const std::string &name) const { return dir + "/" + name; }
@@ -353,7 +353,7 @@ const char *const untouched = "in.rom\nref.rom\ntolvek\n";
 // links the system's own, which the tool cannot replace.
 const char *const devices = "if [ $(id -u) -ne 0 ]; then ln -s /dev/null null && ln -s /dev/full full; "
                             "else mknod null c 1 3 && mknod full c 1 7 && true >null || exit 77; fi";
-const char *const with_strace = "strace -o /dev/null true || exit 77";
+#define WITH_STRACE "strace -o /dev/null true || exit 77"
 // Begins a setup that only root can make (ownership, mounts, settings).
 #define ROOT_ONLY "[ -n \"$AS_USER\" ] || exit 77; "
 // Runs what follows under strace. A sanitized build must not look for
@@ -488,9 +488,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "old"},
         // A file whose old bytes cannot be read, though it may be, is not
         // written: the last open and the last read of a run are for them.
-        scenario{"OldBytesUnopened", with_strace, LAST_CALL_FAILS("openat", "EMFILE"),
+        scenario{"OldBytesUnopened", WITH_STRACE, LAST_CALL_FAILS("openat", "EMFILE"),
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
-        scenario{"OldBytesUnread", with_strace, LAST_CALL_FAILS("read", "EIO"),
+        scenario{"OldBytesUnread", WITH_STRACE, LAST_CALL_FAILS("read", "EIO"),
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
         // Nor is one whose name, while the run waited for its lock, came to
         // stand for another file (a link moved), which the old bytes would
@@ -579,23 +579,23 @@ INSTANTIATE_TEST_SUITE_P(
         // A signal during the save waits until the output is whole, then
         // ends the run, whatever the signal; one that the caller ignores
         // stays ignored. The fault sweep below sends SIGINT everywhere.
-        scenario{"InterruptedByRealTimeSignal", with_strace,
+        scenario{"InterruptedByRealTimeSignal", WITH_STRACE,
                  "{ " SIGNAL_ON_FSYNC "40 ./tolvek in.rom in.rom; } 2>/dev/null", nullptr, 168,
                  "cmp in.rom ref.rom && ls -A", untouched},
         // A new output whose name another file took meanwhile is not removed.
-        scenario{"NewNameTakenMeanwhile", with_strace,
+        scenario{"NewNameTakenMeanwhile", WITH_STRACE,
                  "echo precious >p && { " STRACE "-e inject=pwrite64:error=ENOSPC:delay_enter=1000000 "
                  "./tolvek in.rom new.rom >/dev/null & " WHILE_LOCKED("new.rom") "mv p new.rom; wait $!; }",
                  nullptr, 1, "cat new.rom", "precious\n"},
         // What another program does to the output while it is written stands:
         // a new mode is kept, and a file moved onto the name is left alone;
         // the image went nowhere, so the run fails.
-        scenario{"ModeChangedMeanwhile", with_strace,
+        scenario{"ModeChangedMeanwhile", WITH_STRACE,
                  "cp in.rom f.rom && { " STRACE
                  "-e inject=fsync:delay_enter=1000000:when=1 ./tolvek in.rom f.rom & " WHILE_LOCKED(
                      "f.rom") "chmod 600 f.rom; wait $!; }",
                  "updated checksums in f.rom\n", 0, "cmp f.rom ref.rom && stat -c %a f.rom", "600\n"},
-        scenario{"NameTakenMeanwhile", with_strace,
+        scenario{"NameTakenMeanwhile", WITH_STRACE,
                  "cp in.rom f.rom && echo other >other && { " STRACE
                  "-e inject=fsync:delay_enter=1000000:when=1 "
                  "./tolvek in.rom f.rom & " WHILE_LOCKED("f.rom") "mv other f.rom; wait $!; }",
@@ -603,13 +603,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Runs on one output take turns: while one is held in its write, the
         // other waits, and then writes its own whole image over it.
         scenario{
-            "TakeTurns", with_strace,
+            "TakeTurns", WITH_STRACE,
             "cp in.rom o.rom && tail -c 8192 in.rom >half.rom && ./tolvek half.rom half.ref >/dev/null && "
             "{ " STRACE "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & " WHILE_LOCKED(
                 "o.rom") "./tolvek half.rom o.rom >second; wait $!; }",
             nullptr, 0, "cmp o.rom half.ref && tail -qn 1 first second",
             "updated checksums in o.rom\nupdated checksums in o.rom\n"},
-        scenario{"TakeTurnsHardLinked", with_strace,
+        scenario{"TakeTurnsHardLinked", WITH_STRACE,
                  "cp in.rom o.rom && ln o.rom link.rom && tail -c 8192 in.rom >half.rom && "
                  "./tolvek half.rom half.ref >/dev/null && "
                  "{ " STRACE
@@ -617,7 +617,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "o.rom") "./tolvek in.rom link.rom >second; wait $!; }",
                  nullptr, 0, "cmp o.rom ref.rom && tail -qn 1 first second",
                  "updated checksums in o.rom\nupdated checksums in link.rom\n"},
-        scenario{"TakeTurnsNewFile", with_strace,
+        scenario{"TakeTurnsNewFile", WITH_STRACE,
                  "tail -c 8192 in.rom >half.rom && ./tolvek half.rom half.ref >/dev/null && "
                  "{ " STRACE
                  "-e inject=pwrite64:delay_enter=1000000 ./tolvek in.rom o.rom >first & " WHILE_LOCKED(
@@ -630,11 +630,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "cmp o.rom ref.rom && test $(stat -c %Y o.rom) -gt 946684800", ""},
         // Once the image is flushed, a failing close changes nothing: the
         // output's is the last close of a run.
-        scenario{"CloseFails", with_strace, "ln in.rom link.rom && " LAST_CALL_FAILS("close", "EIO"),
+        scenario{"CloseFails", WITH_STRACE, "ln in.rom link.rom && " LAST_CALL_FAILS("close", "EIO"),
                  "updated checksums in o.rom\n", 0, "cmp o.rom ref.rom", ""},
         // A run that finds the new output made by another meanwhile writes
         // it as an existing file: here it is held as it is about to make it.
-        scenario{"NewNameMadeMeanwhile", with_strace,
+        scenario{"NewNameMadeMeanwhile", WITH_STRACE,
                  "n=$(" STRACE_TO_STDOUT
                  "-e trace=openat ./tolvek in.rom o.rom | grep -c ^openat) && rm o.rom && "
                  "tail -c 8192 in.rom >half.rom && { " STRACE
@@ -642,12 +642,12 @@ INSTANTIATE_TEST_SUITE_P(
                  ">first & sleep 0.5; ./tolvek half.rom o.rom >second; wait $!; }",
                  nullptr, 0, "cmp o.rom ref.rom && tail -qn 1 first second",
                  "updated checksums in o.rom\nupdated checksums in o.rom\n"},
-        scenario{"HangupIgnored", with_strace,
+        scenario{"HangupIgnored", WITH_STRACE,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
         // A run waiting for another program's lock, even on the new file it
         // made, ends at a signal, before it writes.
-        scenario{"WaitInterrupted", with_strace,
+        scenario{"WaitInterrupted", WITH_STRACE,
                  "{ " STRACE "-e trace=flock -e inject=flock:error=EAGAIN:signal=SIGTERM:when=3 "
                  "./tolvek in.rom new.rom; } 2>/dev/null",
                  nullptr, 143, "test ! -s new.rom", ""},
@@ -687,7 +687,7 @@ INSTANTIATE_TEST_SUITE_P(
             "tail -qn 2 said-* | sort | uniq -c | sed 's/^ *//' && { cmp -s out.rom ref.rom || cmp "
             "out.rom ref2.rom; } && rm said-* && ls -A",
             "12 0\n12 updated checksums in out.rom\nin.rom\nin2.rom\nout.rom\nref.rom\nref2.rom\ntolvek\n"}),
-    [](const ::testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<scenario> &row) { return std::string(row.param.name); });
 
 // The fault sweep. Each case is run once under strace to list the system
 // calls that the tool makes from the opening of its input on; then once per
@@ -736,7 +736,7 @@ class Sweep : public Tool, public ::testing::WithParamInterface<sweep_case> {
         const sweep_case &c = GetParam();
         if (windows_tool != nullptr)
             GTEST_SKIP() << "the sweep is left out on Windows: strace sees Wine's calls, not the tool's";
-        if (run(with_strace).status != 0)
+        if (run(WITH_STRACE).status != 0)
             GTEST_SKIP() << "strace cannot trace here";
         write("in.rom", make_image(16384));
         ASSERT_EQ(run(std::string("./tolvek in.rom ref.rom >/dev/null && ") + c.setup).status, 0);
@@ -843,7 +843,7 @@ INSTANTIATE_TEST_SUITE_P(
                    false},
         sweep_case{"NewFile", "true", "./tolvek in.rom o.rom", false, false},
         sweep_case{"Stdout", "echo old >o.rom", "./tolvek in.rom /dev/stdout >>o.rom", false, true}),
-    [](const ::testing::TestParamInfo<sweep_case> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<sweep_case> &row) { return std::string(row.param.name); });
 
 // Rows for what only Windows has, run for the Windows tool alone.
 const scenario windows_rows[] = {
@@ -896,6 +896,6 @@ const scenario windows_rows[] = {
 INSTANTIATE_TEST_SUITE_P(
     Windows, Output,
     ::testing::ValuesIn(windows_rows, windows_rows + (windows_tool != nullptr ? std::size(windows_rows) : 0)),
-    [](const ::testing::TestParamInfo<scenario> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<scenario> &row) { return std::string(row.param.name); });
 
 }  // namespace
