@@ -298,13 +298,15 @@ const left_out left_out_on_windows[] = {
      "StdoutAppended StdoutFd StderrAppended StdoutPipe StdoutSocket StdoutAppendFails StdoutFileFails "
      "DeletedThroughFd"},
     {"a standard stream open only for reading, which Windows does not tell", "StderrReadOnly"},
+    {"POSIX descriptor numbers, which a closed standard stream leaves free", "NewFileOnStreamNumber"},
     {"a standard stream that Wine inherits from a POSIX shell, whose volume Wine cannot tell "
      "(SameFileAsStdoutInCmd runs it from a command prompt)",
      "SameFileAsStdout"},
     {"strace, to send POSIX signals or hold a system call back, and SIGPIPE",
      "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnopened OldBytesUnread ModeChangedMeanwhile "
      "NameTakenMeanwhile NewNameTakenMeanwhile NewNameMadeMeanwhile TakeTurns TakeTurnsHardLinked "
-     "TakeTurnsNewFile CloseFails UpdateReportPiped"},
+     "TakeTurnsNewFile CloseFails UpdateReportPiped LengthCannotBeSet FifoWithoutReader "
+     "NewFileWrittenMeanwhile"},
     {"a path as long as POSIX allows", "LongPath"},
 };
 
@@ -399,6 +401,18 @@ INSTANTIATE_TEST_SUITE_P(
                  "in.rom\norig.rom\nref.rom\ntolvek\n"},
         scenario{"WriteFailsNew", "true", "ulimit -f 16; ./tolvek in.rom out.rom",
                  "error writing output file out.rom\n", 1, "ls -A", untouched},
+        // A new file that cannot be moved off a closed standard stream's
+        // number is removed.
+        scenario{"NewFileOnStreamNumber", "true", "exec 2>&-; ulimit -n 3; ./tolvek in.rom new.rom",
+                 "cannot open output file new.rom\n", 1, "ls -A", untouched},
+        // Where the system will not set a file's length (a FUSE vfat), it is
+        // set only where the file is longer than the image, as cp does.
+        scenario{
+            "LengthCannotBeSet", "printf old >o.rom && " WITH_STRACE,
+            STRACE
+            "-e trace=ftruncate -e inject=ftruncate:error=EPERM ./tolvek in.rom o.rom >/dev/null && " STRACE
+            "-e trace=ftruncate -e inject=ftruncate:error=EPERM ./tolvek in.rom new.rom",
+            "updated checksums in new.rom\n", 0, "cmp o.rom ref.rom && cmp new.rom ref.rom", ""},
         // Permission bits and links are kept.
         scenario{"KeepsMode", "cp in.rom a.rom && chmod 641 a.rom", "./tolvek a.rom a.rom",
                  "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom && stat -c %a a.rom", "641\n"},
@@ -624,6 +638,18 @@ INSTANTIATE_TEST_SUITE_P(
                      "o.rom") "./tolvek half.rom o.rom >second; wait $!; }",
                  nullptr, 0, "cmp o.rom half.ref && tail -qn 1 first second",
                  "updated checksums in o.rom\nupdated checksums in o.rom\n"},
+        // A new file that another run wrote while its maker waited for the
+        // lock is the other's: the maker, failing to open it for its old
+        // bytes (where a run of its own opens the folder), leaves it alone.
+        scenario{"NewFileWrittenMeanwhile", "tail -c 8192 in.rom >half.rom && " WITH_STRACE,
+                 "n=$(" STRACE_TO_STDOUT "-e trace=openat ./tolvek in.rom dry.rom | grep -c ^openat) && "
+                 "rm dry.rom && ./tolvek half.rom half.ref >/dev/null && { " STRACE
+                 "-e trace=flock,openat -e inject=flock:delay_enter=1000000:when=3 "
+                 "-e inject=openat:error=EMFILE:when=$n ./tolvek in.rom new.rom >first & "
+                 "i=0; until [ -e new.rom ] || [ $((i += 1)) -gt 100 ]; do sleep 0.05; done; "
+                 "./tolvek half.rom new.rom >second; wait $!; }",
+                 nullptr, 1, "cmp new.rom half.ref && tail -qn 1 first second",
+                 "error writing output file new.rom\nupdated checksums in new.rom\n"},
         // A file that the update does not change is still new to make.
         scenario{"UnchangedGetsNewTime", "cp ref.rom o.rom && touch -d 2000-01-01 o.rom",
                  "./tolvek in.rom o.rom", "updated checksums in o.rom\n", 0,
@@ -669,10 +695,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "test -c full", ""},
         scenario{"Fifo", "mkfifo fifo", "cat fifo >got & ./tolvek in.rom fifo; s=$?; wait; exit $s",
                  "updated checksums in fifo\n", 0, "test -p fifo && cmp got ref.rom", ""},
+        // One whose reader is gone fails the write, as a full device does
+        // (the image's write is held until the reader has left).
+        scenario{"FifoWithoutReader", "mkfifo fifo && " WITH_STRACE,
+                 "true <fifo & " STRACE "-e trace=write -e inject=write:delay_enter=300000:when=2 "
+                 "./tolvek in.rom fifo",
+                 "error writing output file fifo\n", 1, "test -p fifo", ""},
         // A report that cannot be written makes a failed run.
         scenario{"VerifyReportLost", devices, "./tolvek ref.rom >full", nullptr, 1, "true", ""},
         scenario{"UpdateReportLost", devices, "./tolvek in.rom out.rom >full", nullptr, 1,
                  "cmp out.rom ref.rom", ""},
+        scenario{"ReportOverSizeLimit", "true",
+                 "(ulimit -f 0; exec ./tolvek in.rom >said); echo $? >status; "
+                 "(ulimit -f 0; exec ./tolvek missing.rom >said); echo $? >>status",
+                 nullptr, 0, "cat status", "1\n1\n"},
         scenario{"UpdateReportPiped", "true", "(sleep 0.1; ./tolvek in.rom new.rom; echo $? >status) | true",
                  nullptr, 0, "cmp new.rom ref.rom && cat status", "141\n"},
         // Runs on one output take turns: each succeeds, and the output is
