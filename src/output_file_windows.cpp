@@ -26,8 +26,8 @@ wchar_t output_path[max_path_length];
 // What an existing file held, to put back if the write fails.
 unsigned char old_bytes[64 * 1024];
 
-// Held from the first write of an existing file until it is whole or put
-// back, and from the creation of a new file until it is flushed or removed.
+// Held from the lock of an existing file until it is whole or put back,
+// and from the creation of a new file until it is whole, put back or gone.
 SRWLOCK section = SRWLOCK_INIT;
 
 // Ctrl-C, Ctrl-Break or a closed console: waits for the section under way
@@ -64,13 +64,21 @@ bool set_length(HANDLE file, LONGLONG length)
     return seek(file, length) && SetEndOfFile(file) != FALSE;
 }
 
-// Locks the whole file, shared or exclusive, waiting while another holds it
-// unless told not to; where the file system cannot lock, the run goes on
-// without.
-bool lock(HANDLE file, DWORD flags)
+// Locks the whole file, shared or exclusive, where the file system can.
+// While another program holds it, shows what was printed and waits, outside
+// the section if in it, so that Ctrl-C ends the wait.
+bool lock(HANDLE file, DWORD flags, bool in_section)
 {
     OVERLAPPED whole{};
-    return LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
+    if (LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole) != FALSE)
+        return true;
+    if (in_section)
+        ReleaseSRWLockExclusive(&section);
+    std::fflush(stdout);
+    const bool locked = LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &whole) != FALSE;
+    if (in_section)
+        AcquireSRWLockExclusive(&section);
+    return locked;
 }
 
 // The file's volume serial number and its ID there (on FAT, its index).
@@ -133,8 +141,6 @@ output_result write_to_stream(HANDLE stream)
     return ok ? output_result::written : output_result::write_failed;
 }
 
-constexpr DWORD sector = 512;
-
 // Writes the image over the file's old bytes: where the length stays the
 // same, the span of sectors that differ, in one call (an update changes one
 // sector), else the whole image, cut to its length. Where nothing differs,
@@ -144,6 +150,7 @@ bool write_changes(HANDLE file, bool saved, DWORD old_length)
     if (!saved || old_length != output_length)
         return seek(file, 0) && transfer(WriteFile, file, output_data, output_length) &&
                set_length(file, output_length);
+    constexpr DWORD sector = 512;
     DWORD first = output_length;
     DWORD end = 0;
     for (DWORD at = 0; at < output_length; at += sector) {
@@ -160,62 +167,43 @@ bool write_changes(HANDLE file, bool saved, DWORD old_length)
     return SetFileTime(file, nullptr, nullptr, &now) != FALSE;
 }
 
-// Writes the image into an existing disk file where it stands, and closes
-// it, reading and writing through the one handle that holds the lock.
-output_result write_in_place(HANDLE output)
+// Removes the file through its own handle, whatever has its name now
+// (unless another program holds it open).
+void remove(HANDLE file)
 {
-    HANDLE file = ReOpenFile(output, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
-    const bool readable = file != INVALID_HANDLE_VALUE;
-    if (readable)
-        CloseHandle(output);
-    else
-        file = output;  // it may be written but not read
-    lock(file, LOCKFILE_EXCLUSIVE_LOCK);
-    // A file whose size is not known, or whose old bytes could be read but
-    // were not, is left alone.
+    HANDLE removal = ReOpenFile(file, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (removal == INVALID_HANDLE_VALUE)
+        return;
+    FILE_DISPOSITION_INFO remove{TRUE};
+    SetFileInformationByHandle(removal, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(removal);
+}
+
+// Writes the image into a disk file where it stands, reading and writing
+// through the one handle that holds the lock, and closes it. On failure the
+// file gets back what it held, or, made by this run and still empty once
+// locked, is removed; one whose size is not known, or whose old bytes could
+// be read but were not, is left alone.
+output_result write_in_place(HANDLE file, bool readable, bool created)
+{
+    lock(file, LOCKFILE_EXCLUSIVE_LOCK, created);
+    if (!created)
+        AcquireSRWLockExclusive(&section);  // a new file's began at its creation
     LARGE_INTEGER size{};
     const bool sized = GetFileSizeEx(file, &size) != FALSE;
     const bool small = sized && size.QuadPart <= LONGLONG{sizeof old_bytes};
     const bool saved =
         readable && small && transfer(ReadFile, file, old_bytes, static_cast<DWORD>(size.QuadPart));
-    if (!sized || (readable && small && !saved)) {
-        CloseHandle(file);
-        return output_result::write_failed;
-    }
     const auto old_length = saved ? static_cast<DWORD>(size.QuadPart) : 0;
-
-    AcquireSRWLockExclusive(&section);
-    const bool ok = write_changes(file, saved, old_length) && FlushFileBuffers(file) != FALSE;
-    if (!ok && saved && seek(file, 0) && transfer(WriteFile, file, old_bytes, old_length) &&
-        set_length(file, old_length))
+    const bool ok = sized && (saved || !readable || !small) && write_changes(file, saved, old_length) &&
+                    FlushFileBuffers(file) != FALSE;
+    if (!ok && created && saved && old_length == 0)
+        remove(file);
+    else if (!ok && saved && seek(file, 0) && transfer(WriteFile, file, old_bytes, old_length) &&
+             set_length(file, old_length))
         FlushFileBuffers(file);
     ReleaseSRWLockExclusive(&section);
     CloseHandle(file);  // once the bytes are flushed, a failed close changes nothing
-    return ok ? output_result::written : output_result::write_failed;
-}
-
-// Writes the image into the file just created, locked at once so that a run
-// that finds it meanwhile waits; if that fails, removes it through its own
-// handle, whatever has its name now (unless another program holds it open).
-// Another program that locked it first is waited for outside the section,
-// so that Ctrl-C ends the wait.
-output_result write_new_file(HANDLE file)
-{
-    if (!lock(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY)) {
-        ReleaseSRWLockExclusive(&section);
-        lock(file, LOCKFILE_EXCLUSIVE_LOCK);
-        AcquireSRWLockExclusive(&section);
-    }
-    const bool ok = transfer(WriteFile, file, output_data, output_length) && FlushFileBuffers(file) != FALSE;
-    if (!ok) {
-        HANDLE removal = ReOpenFile(file, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-        if (removal != INVALID_HANDLE_VALUE) {
-            FILE_DISPOSITION_INFO remove{TRUE};
-            SetFileInformationByHandle(removal, FileDispositionInfo, &remove, sizeof remove);
-            CloseHandle(removal);
-        }
-    }
-    CloseHandle(file);
     return ok ? output_result::written : output_result::write_failed;
 }
 
@@ -241,12 +229,12 @@ output_result write_output()
         HANDLE created = CreateFileW(output_path, GENERIC_READ | GENERIC_WRITE,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (created != INVALID_HANDLE_VALUE)
+            return write_in_place(created, true, true);
         const DWORD error = GetLastError();
-        const output_result result =
-            created != INVALID_HANDLE_VALUE ? write_new_file(created) : output_result::cannot_open;
         ReleaseSRWLockExclusive(&section);
-        if (created != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS)
-            return result;
+        if (error != ERROR_FILE_EXISTS)
+            return output_result::cannot_open;
         // Another run made it meanwhile, or a link names a missing file.
         output = open_existing();
     }
@@ -269,7 +257,16 @@ output_result write_output()
         CloseHandle(output);
         return output_result::cannot_open;
     }
-    return write_in_place(output);
+    // Reopened to read the old bytes too; written without them where its
+    // security forbids reading, refused where another program's sharing does.
+    HANDLE file = ReOpenFile(output, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    const DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED)
+        return write_in_place(output, false, false);
+    CloseHandle(output);
+    if (file != INVALID_HANDLE_VALUE)
+        return write_in_place(file, true, false);
+    return error == ERROR_SHARING_VIOLATION ? output_result::cannot_open : output_result::write_failed;
 }
 
 }  // namespace
@@ -291,7 +288,7 @@ std::size_t read_locked(std::FILE *file, void *data, std::size_t size)
 {
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the C runtime gives the handle as a number
     auto *const handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    const bool locked = handle != INVALID_HANDLE_VALUE && lock(handle, 0);
+    const bool locked = handle != INVALID_HANDLE_VALUE && lock(handle, 0, false);
     const std::size_t length = std::fread(data, 1, size, file);
     OVERLAPPED whole{};
     if (locked)
