@@ -81,46 +81,82 @@ bool lock(HANDLE file, DWORD flags, bool in_section)
     return locked;
 }
 
-// The file's volume serial number and its ID there (on FAT, its index).
-// False where the system cannot tell the serial number (it gives 0).
-bool file_id(HANDLE file, FILE_ID_INFO &id)
+// The file's type (FILE_TYPE_DISK, ...); false where the system cannot tell.
+bool get_type(HANDLE file, DWORD &type)
 {
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id) == FALSE) {
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (GetFileInformationByHandle(file, &info) == FALSE)
-            return false;
-        id = FILE_ID_INFO{};
-        id.VolumeSerialNumber = info.dwVolumeSerialNumber;
-        const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
-        std::memcpy(&id.FileId, &index, sizeof index);
-    }
-    return id.VolumeSerialNumber != 0;
+    SetLastError(NO_ERROR);
+    type = GetFileType(file);
+    return type != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
 }
 
-// The standard output or error that writes to the disk file the output
-// names, or null. The file is looked at without being opened for reading or
-// writing, so that its sharing (a command prompt's redirection) cannot hide it.
-HANDLE own_stream()
+// The file's volume serial number (0: unknown) and its ID there (on FAT, its index).
+bool get_id(HANDLE file, FILE_ID_INFO &id)
 {
-    HANDLE named =
-        CreateFileW(output_path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id) != FALSE)
+        return true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(file, &info) == FALSE)
+        return false;
+    id = FILE_ID_INFO{info.dwVolumeSerialNumber, {}};
+    const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32U) | info.nFileIndexLow;
+    std::memcpy(&id.FileId, &index, sizeof index);
+    return true;
+}
+
+// Standard output and error where they may write (a zero-byte write tells)
+// to a disk file: their number, or -1 where one is open but cannot be told.
+int disk_streams(HANDLE (&streams)[2])
+{
+    int count = 0;
+    for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE handle = GetStdHandle(which);
+        DWORD type = FILE_TYPE_UNKNOWN;
+        DWORD none = 0;
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+            continue;
+        if (!get_type(handle, type) && GetLastError() != ERROR_INVALID_HANDLE)  // not merely closed
+            return -1;
+        if (type == FILE_TYPE_DISK && WriteFile(handle, "", 0, &none, nullptr) != FALSE)
+            streams[count++] = handle;
+    }
+    return count;
+}
+
+// The one of those that writes to the disk file the output names; null for
+// none, INVALID_HANDLE_VALUE where that cannot be told (the file cannot be
+// examined, or a stream has its ID on a volume of unknown serial number).
+// The file is looked at through the handle that opened it for writing, or,
+// where its sharing refused that (a command prompt's redirection), through
+// one that neither reads nor writes; a pipe it names gets no second client.
+HANDLE own_stream(HANDLE output)
+{
+    HANDLE streams[2] = {};
+    const int count = disk_streams(streams);
+    if (count <= 0)
+        return count < 0 ? INVALID_HANDLE_VALUE : nullptr;
+    HANDLE named = output;
+    if (named == INVALID_HANDLE_VALUE)
+        named = CreateFileW(output_path, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (named == INVALID_HANDLE_VALUE)
         return nullptr;
+    DWORD type = FILE_TYPE_UNKNOWN;
     FILE_ID_INFO id{};
-    const bool known = GetFileType(named) == FILE_TYPE_DISK && file_id(named, id);
-    CloseHandle(named);
-    const DWORD streams[] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    for (const DWORD stream : streams) {
-        HANDLE handle = GetStdHandle(stream);
+    const bool known = get_type(named, type) && (type != FILE_TYPE_DISK || get_id(named, id));
+    if (named != output)
+        CloseHandle(named);
+    for (int i = 0; known && type == FILE_TYPE_DISK && i < count; ++i) {
         FILE_ID_INFO other{};
-        if (known && handle != nullptr && handle != INVALID_HANDLE_VALUE &&
-            GetFileType(handle) == FILE_TYPE_DISK && file_id(handle, other) &&
-            other.VolumeSerialNumber == id.VolumeSerialNumber &&
-            std::memcmp(&other.FileId, &id.FileId, sizeof id.FileId) == 0)
-            return handle;
+        if (!get_id(streams[i], other))
+            return INVALID_HANDLE_VALUE;
+        const bool same_id = std::memcmp(&other.FileId, &id.FileId, sizeof id.FileId) == 0;
+        if (same_id && (other.VolumeSerialNumber == 0 || id.VolumeSerialNumber == 0))
+            return INVALID_HANDLE_VALUE;
+        if (same_id && other.VolumeSerialNumber == id.VolumeSerialNumber)
+            return streams[i];
     }
-    return nullptr;
+    return known ? nullptr : INVALID_HANDLE_VALUE;
 }
 
 // Writes the image through the tool's own stream, after what was printed;
@@ -218,11 +254,15 @@ HANDLE open_existing()
 
 output_result write_output()
 {
-    HANDLE stream = own_stream();
-    if (stream != nullptr)
-        return write_to_stream(stream);
     HANDLE output = open_existing();
-    if (output == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    const DWORD error = GetLastError();
+    HANDLE stream =
+        output != INVALID_HANDLE_VALUE || error == ERROR_SHARING_VIOLATION ? own_stream(output) : nullptr;
+    if (stream != nullptr && output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (stream != nullptr)
+        return stream != INVALID_HANDLE_VALUE ? write_to_stream(stream) : output_result::cannot_open;
+    if (output == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND) {
         // A new file. Its creator's handle lets a run that finds it meanwhile
         // open it as an existing file, and removal be asked for later.
         AcquireSRWLockExclusive(&section);
@@ -231,9 +271,9 @@ output_result write_output()
                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (created != INVALID_HANDLE_VALUE)
             return write_in_place(created, true, true);
-        const DWORD error = GetLastError();
+        const DWORD creation_error = GetLastError();
         ReleaseSRWLockExclusive(&section);
-        if (error != ERROR_FILE_EXISTS)
+        if (creation_error != ERROR_FILE_EXISTS)
             return output_result::cannot_open;
         // Another run made it meanwhile, or a link names a missing file.
         output = open_existing();
@@ -243,30 +283,33 @@ output_result write_output()
 
     // A device (NUL, CON, ...) or a pipe: straight through, after what was
     // printed, in case that goes to the same place.
-    if (GetFileType(output) != FILE_TYPE_DISK) {
+    DWORD type = FILE_TYPE_UNKNOWN;
+    const bool known = get_type(output, type);
+    if (known && type != FILE_TYPE_DISK) {
         std::fflush(stdout);
         const bool ok = transfer(WriteFile, output, output_data, output_length);
         CloseHandle(output);
         return ok ? output_result::written : output_result::write_failed;
     }
+    // A file whose type the system cannot tell is not taken for a device.
     // The system refuses to open a read-only file for writing, but Wine run
     // as root does not: check the attribute too, so that it always binds.
     FILE_BASIC_INFO basic{};
-    if (GetFileInformationByHandleEx(output, FileBasicInfo, &basic, sizeof basic) != FALSE &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (!known || (GetFileInformationByHandleEx(output, FileBasicInfo, &basic, sizeof basic) != FALSE &&
+                   (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0)) {
         CloseHandle(output);
         return output_result::cannot_open;
     }
     // Reopened to read the old bytes too; written without them where its
     // security forbids reading, refused where another program's sharing does.
     HANDLE file = ReOpenFile(output, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
-    const DWORD error = GetLastError();
-    if (file == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED)
+    const DWORD reopen_error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE && reopen_error == ERROR_ACCESS_DENIED)
         return write_in_place(output, false, false);
     CloseHandle(output);
     if (file != INVALID_HANDLE_VALUE)
         return write_in_place(file, true, false);
-    return error == ERROR_SHARING_VIOLATION ? output_result::cannot_open : output_result::write_failed;
+    return reopen_error == ERROR_SHARING_VIOLATION ? output_result::cannot_open : output_result::write_failed;
 }
 
 }  // namespace
