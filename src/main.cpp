@@ -21,7 +21,11 @@ namespace {
 #ifdef _WIN32
 // Standard output in binary mode, so that lines end in "\n" alone, as on
 // other systems. A console shows the names, which the manifest makes UTF-8,
-// as they were given, until the tool ends.
+// as they were given, until the tool ends; but only if they come whole in
+// one write, not a byte at a time, as an unbuffered console stream sends
+// them. So the report is buffered, room enough for the longest, and the
+// output module shows what was printed before it waits or writes there.
+char output_buffer[128 * 1024];
 UINT console_code_page;
 void restore_console_code_page()
 {
@@ -38,6 +42,7 @@ BOOL WINAPI on_console_event(DWORD /*event*/)
 void prepare_output()
 {
     _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     console_code_page = GetConsoleOutputCP();
     if (console_code_page == 0 || console_code_page == CP_UTF8)
         return;
