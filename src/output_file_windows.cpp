@@ -244,12 +244,12 @@ output_result write_in_place(HANDLE file, bool readable, bool created)
 }
 
 // Opens the output for writing, as a plain write would, so that the
-// read-only attribute and the file's security refuse it; a folder cannot be
-// opened so. Other programs may read and write it meanwhile, not delete it.
+// read-only attribute and the file's security refuse it (and a folder), and
+// to read its attributes. Others may read and write it meanwhile, not delete it.
 HANDLE open_existing()
 {
-    return CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(output_path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 output_result write_output()
