@@ -12,9 +12,16 @@
 
 #ifdef _WIN32
 #include <cstdlib>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+// The C runtime's parse of the command line as the system gives it, in
+// UTF-16, as wmain would receive it (its last argument is a _startupinfo).
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C runtime's own name
+extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int expand_wildcards,
+                              int *new_mode);
 #endif
 
 namespace {
@@ -22,7 +29,11 @@ namespace {
 #ifdef _WIN32
 // Standard output in binary mode, so that lines end in "\n" alone, as on
 // other systems. A console shows the names, which the manifest makes UTF-8,
-// as they were given, until the tool ends.
+// as they were given, until the tool ends; but only if they come whole in
+// one write, not a byte at a time, as an unbuffered console stream sends
+// them. So the report is buffered, room enough for the longest, and the
+// output module shows what was printed before it waits or writes there.
+char output_buffer[128 * 1024];
 UINT console_code_page;
 void restore_console_code_page()
 {
@@ -39,6 +50,7 @@ BOOL WINAPI on_console_event(DWORD /*event*/)
 void prepare_output()
 {
     _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     console_code_page = GetConsoleOutputCP();
     if (console_code_page == 0 || console_code_page == CP_UTF8)
         return;
@@ -46,12 +58,32 @@ void prepare_output()
     if (SetConsoleOutputCP(CP_UTF8) != FALSE)
         std::atexit(restore_console_code_page);
 }
+// Whether name, argv[index], is the name on the command line. The C
+// runtime passes names in the active code page, with U+FFFD or "?" where
+// that cannot hold a character (a lone surrogate): such a name would open
+// another file.
+bool held_exactly(int index, const char *name)
+{
+    constexpr int longest = 32768;  // UTF-16 units of a command line
+    static wchar_t given[longest];
+    int count = 0;
+    wchar_t **names = nullptr;
+    wchar_t **environment = nullptr;
+    int new_mode = 0;
+    return __wgetmainargs(&count, &names, &environment, 0, &new_mode) == 0 && index < count &&
+           MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, given, longest) != 0 &&
+           std::wcscmp(given, names[index]) == 0;
+}
 #else
 // Past a file-size limit a write fails, to be reported, rather than end
 // the run: the output's, and the report's where it goes to a file.
 void prepare_output()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+}
+bool held_exactly(int /*index*/, const char * /*name*/)
+{
+    return true;
 }
 #endif
 
@@ -64,6 +96,12 @@ int run(int argc, char **argv)
     const char *input_path = argv[1];
     const char *output_path = argc > 2 ? argv[2] : nullptr;  // further operands are ignored
 
+    // A name that the system gave but the tool cannot hold exactly (on
+    // Windows) would stand for another file.
+    if (!held_exactly(1, input_path)) {
+        std::printf("cannot open input file %s\n", input_path);
+        return 1;
+    }
     if (!load_rom_image(input_path))
         return 1;
     if (output_path == nullptr) {
@@ -71,6 +109,10 @@ int run(int argc, char **argv)
         return 0;
     }
     update_checksums();
+    if (!held_exactly(2, output_path)) {
+        std::printf("cannot open output file %s\n", output_path);
+        return 1;
+    }
     return save_rom_image(output_path);
 }
 

@@ -297,7 +297,6 @@ const left_out left_out_on_windows[] = {
     {"/dev/stdout and /dev/fd/N, the names POSIX gives open descriptors",
      "StdoutAppended StdoutFd StderrAppended StdoutPipe StdoutSocket StdoutAppendFails StdoutFileFails "
      "DeletedThroughFd"},
-    {"a standard stream open only for reading, which Windows does not tell", "StderrReadOnly"},
     {"POSIX descriptor numbers, which a closed standard stream leaves free", "NewFileOnStreamNumber"},
     {"a standard stream that Wine inherits from a POSIX shell, whose volume Wine cannot tell "
      "(SameFileAsStdoutInCmd runs it from a command prompt)",
@@ -931,6 +930,10 @@ const scenario windows_rows[] = {
     scenario{"UnicodeNames", "cp in.rom Ĳsselmeer.rom", "./tolvek Ĳsselmeer.rom 漢字.rom",
              "updated checksums in 漢字.rom\n", 0, "cmp 漢字.rom ref.rom && LC_ALL=C ls -A",
              "in.rom\nref.rom\ntolvek\nĲsselmeer.rom\n漢字.rom\n"},
+    // And on a console, which Wine makes on a terminal, as they were given.
+    scenario{"UnicodeNameOnConsole", "command -v script >/dev/null || exit 77",
+             "script -qec './tolvek in.rom 漢字.rom' /dev/null </dev/null >screen", nullptr, 0,
+             "cmp 漢字.rom ref.rom && grep -c 'updated checksums in 漢字\\.rom' screen", "1\n"},
     // Names that cannot be opened or created as a file: nothing is made.
     scenario{
         "DeviceNames", "true", "for n in PRN LPT1 COM9; do ./tolvek in.rom $n; done >said", nullptr, 1,
@@ -943,14 +946,18 @@ const scenario windows_rows[] = {
         "test \"$(tail -n 1 said)\" = \"cannot open output file $(printf %0300d 0)\" && rm said && ls -A",
         untouched},
     // The file that standard output goes to is the tool's own output only on
-    // the same volume: here another file system has a file of the same ID.
+    // the same volume; where a volume's serial number is unknown (Wine gives
+    // a stream inherited from a POSIX shell none, nor tmpfs), a file of the
+    // same ID cannot be told from it, and nothing is written.
     scenario{"StdoutOnAnotherVolume",
              ROOT_ONLY "mkdir a b && mount -t tmpfs -o size=64k tmpfs a && umount a || exit 77",
              "mount -t tmpfs -o size=64k tmpfs a && mount -t tmpfs -o size=64k tmpfs b && "
              "trap 'umount a b' EXIT && : >a/log && cp in.rom b/out.rom && "
              "test $(stat -c %i a/log) = $(stat -c %i b/out.rom) && "
-             "./tolvek in.rom b/out.rom >a/log; cmp b/out.rom ref.rom && cat a/log",
-             "updated checksums in b/out.rom\n", 0, "true", ""},
+             "./tolvek in.rom b/out.rom >a/log; cmp b/out.rom in.rom && cat a/log",
+             "cannot open output file b/out.rom\n", 0, "true", ""},
+    scenario{"SameFileAsStdoutUnknownVolume", "true", "./tolvek in.rom both.rom >both.rom", nullptr, 1,
+             "{ ./tolvek | head -n 3; echo 'cannot open output file both.rom'; } | cmp - both.rom", ""},
     // A command prompt's redirection, whose handle tells its volume, and
     // where the tool's own output goes through that stream; one that fails
     // part way through leaves the file as it was, then the error line.
@@ -960,6 +967,11 @@ const scenario windows_rows[] = {
              "printf 'Quorin ROM checksum tool V1.0\\nWritten by the tolvek developers.\\n\\n' >want && "
              "cat ref.rom >>want && printf 'updated checksums in both.rom\\n' >>want && cmp want both.rom",
              ""},
+    // A stream that only reads is not the tool's own output: here the file is
+    // held by the command prompt, which shares it only for reading.
+    scenario{"StderrReadOnlyInCmd", "cp in.rom a.rom",
+             "WINEDEBUG=-all setarch -R wine cmd /c \"Z:$TOLVEK_WINDOWS_EXE in.rom a.rom <a.rom 2>&0\"",
+             "cannot open output file a.rom\n", 1, "cmp a.rom in.rom", ""},
     scenario{
         "StdoutInCmdCutBack", "head -c 10000 /dev/zero >log",
         "trap '' XFSZ; ulimit -f 20; WINEDEBUG=-all setarch -R wine cmd /c \"Z:$TOLVEK_WINDOWS_EXE in.rom "
@@ -968,6 +980,32 @@ const scenario windows_rows[] = {
         "{ head -c 10000 /dev/zero; ./tolvek | head -n 3; echo 'error writing output file log'; } | cmp - "
         "log",
         ""},
+    // A file whose type cannot be told is not taken for a device and written
+    // over from its start: here Wine's examination that tells it fails.
+    scenario{
+        "TypeUnknown",
+        WITH_STRACE "; head -c 16384 /dev/zero >o.rom && cat in.rom >>o.rom && "
+                    "cp o.rom orig.rom",
+        "strace -qq -P \"$PWD/o.rom\" -o trace -e trace=newfstatat,fstatfs ./tolvek in.rom o.rom >said && "
+        "cp orig.rom o.rom && n=$(awk '/^newfstatat/ {n++} /^fstatfs/ {k = n} END {print k}' trace) && "
+        "strace -qq -P \"$PWD/o.rom\" -o /dev/null -e trace=newfstatat "
+        "-e inject=newfstatat:error=EIO:when=$n ./tolvek in.rom o.rom",
+        "cannot open output file o.rom\n", 1, "cmp o.rom orig.rom", ""},
+    // A new file that another run wrote before its creator locked it is
+    // written as an existing one, whole: the creator is held as soon as it
+    // has asked Wine to make it (on a slow machine, the other run may come
+    // after it instead).
+    scenario{"NewFileWrittenBeforeLock",
+             WITH_STRACE "; head -c 16384 /dev/zero >big.rom && cat in.rom >>big.rom && "
+                         "./tolvek big.rom big.ref >/dev/null",
+             "strace -qq -o trace -e trace=writev,newfstatat ./tolvek in.rom o.rom >said && rm o.rom && "
+             "n=$(awk '/^writev/ {n++} /o\\.rom.*ENOENT/ {k = n + 1} END {print k}' trace) && "
+             "{ strace -qq -o /dev/null -e trace=writev -e inject=writev:delay_exit=2000000:when=$n "
+             "./tolvek in.rom o.rom >first & "
+             "i=0; until [ -e o.rom ] || [ $((i += 1)) -gt 100 ]; do sleep 0.05; done; "
+             "./tolvek big.rom o.rom >second; wait $!; }",
+             nullptr, 0, "{ cmp -s o.rom ref.rom || cmp o.rom big.ref; } && tail -qn 1 first second",
+             "updated checksums in o.rom\nupdated checksums in o.rom\n"},
 };
 INSTANTIATE_TEST_SUITE_P(
     Windows, Output,
