@@ -289,7 +289,7 @@ const left_out left_out_on_windows[] = {
      "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks LinkMovedMeanwhile"},
     {"POSIX mode bits, owners, set-ID bits and the umask",
      "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails "
-     "WriteOnlyFile"},
+     "WriteOnlyFile WriteOnlyFileWriteFails"},
     {"POSIX ACLs, extended attributes, inode flags and capabilities",
      "KeepsAclAndAttributes NoAclInDefaultAclFolder KeepsInodeFlags Capabilities"},
     {"setpriv; Wine runs only for the owner of its prefix",
@@ -305,7 +305,8 @@ const left_out left_out_on_windows[] = {
      "InterruptedByRealTimeSignal WaitInterrupted OldBytesUnopened OldBytesUnread ModeChangedMeanwhile "
      "NameTakenMeanwhile NewNameTakenMeanwhile NewNameMadeMeanwhile TakeTurns TakeTurnsHardLinked "
      "TakeTurnsNewFile CloseFails UpdateReportPiped NewFileFlushed FolderFlushFails LengthCannotBeSet "
-     "PutBackFlushed UpdateWritesTheTableBlock FifoWithoutReader CheckWaitsForWrite NewFileWrittenMeanwhile"},
+     "PutBackFlushed UpdateWritesTheTableBlock FifoWithoutReader CheckWaitsForWrite NewFileWrittenMeanwhile "
+     "OutputUnexamined HangupBlocked"},
     {"a path as long as POSIX allows", "LongPath"},
 };
 
@@ -407,15 +408,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "error writing output file out.rom\n", 1, "ls -A", untouched},
         // A new file is flushed with its folder before it is reported, or it
         // is removed; one that cannot be moved off a closed standard
-        // stream's number is removed too.
+        // stream's number is removed too, and with one descriptor free
+        // above the streams, it is written.
         scenario{"NewFileFlushed", "mkdir d; " WITH_STRACE, TRACE_CALLS "fsync ./tolvek in.rom d/new.rom",
                  "updated checksums in d/new.rom\n", 0, "cmp d/new.rom ref.rom && " CALLS_TRACED,
                  "fsync new.rom\nfsync d\n"},
         scenario{"FolderFlushFails", WITH_STRACE,
                  STRACE "-e trace=fsync -e inject=fsync:error=EIO:when=2 ./tolvek in.rom new.rom",
                  "error writing output file new.rom\n", 1, "ls -A", untouched},
-        scenario{"NewFileOnStreamNumber", "true", "exec 2>&-; ulimit -n 3; ./tolvek in.rom new.rom",
-                 "cannot open output file new.rom\n", 1, "ls -A", untouched},
+        scenario{"NewFileOnStreamNumber", "true",
+                 "exec 2>&- 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; (ulimit -n 3; exec ./tolvek in.rom new.rom) "
+                 ">said; ulimit -n 4; ./tolvek in.rom new2.rom",
+                 "updated checksums in new2.rom\n", 0, "tail -n 1 said && cmp new2.rom ref.rom && ls -A",
+                 "cannot open output file new.rom\nin.rom\nnew2.rom\nref.rom\nsaid\ntolvek\n"},
         // Where the system will not set a file's length (a FUSE vfat), it is
         // set only where the file is longer than the image, as cp does.
         scenario{
@@ -513,9 +518,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A write that fails puts back what the file held, whatever its
         // length, and flushes it. Over an image, only the table's block is
         // written, and flushed.
-        scenario{"WriteFailsOtherLength", "printf old >o.rom && ln o.rom link.rom",
-                 "ulimit -f 16; ./tolvek in.rom o.rom", "error writing output file o.rom\n", 1, "cat o.rom",
-                 "old"},
+        scenario{"WriteFailsOtherLength", "printf old >o.rom && ln o.rom link.rom && : >e.rom",
+                 "ulimit -f 16; ./tolvek in.rom e.rom >/dev/null; ./tolvek in.rom o.rom",
+                 "error writing output file o.rom\n", 1, "cat o.rom && wc -c <e.rom", "old0\n"},
         scenario{"PutBackFlushed", "printf old >o.rom && " WITH_STRACE,
                  "ulimit -f 16; " TRACE_CALLS "pwrite64,fsync ./tolvek in.rom o.rom",
                  "error writing output file o.rom\n", 1, "cat o.rom && " CALLS_TRACED " | tail -n 2",
@@ -529,6 +534,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
         scenario{"OldBytesUnread", WITH_STRACE, LAST_CALL_FAILS("read", "EIO"),
                  "error writing output file o.rom\n", 1, "cmp o.rom in.rom", ""},
+        // Nor is one that cannot be examined once opened, or once locked.
+        scenario{"OutputUnexamined", "cp in.rom o.rom && " WITH_STRACE,
+                 "n=$(" STRACE_TO_STDOUT "-e trace=openat,newfstatat ./tolvek in.rom o.rom | "
+                 "awk '/^openat.*\"o\\.rom\", O_WRONLY/ {print n; exit} /^newfstatat/ {n++}') && "
+                 "cp in.rom o.rom && for k in 1 2; do " STRACE
+                 "-e trace=newfstatat -e inject=newfstatat:error=EIO:when=$((n + k)) ./tolvek in.rom o.rom | "
+                 "tail -n 1 >>said; done",
+                 nullptr, 0, "cmp o.rom in.rom && cat said",
+                 "cannot open output file o.rom\nerror writing output file o.rom\n"},
         // Nor is one whose name, while the run waited for its lock, came to
         // stand for another file (a link moved), which the old bytes would
         // then be read from.
@@ -543,6 +557,11 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"WriteOnlyFile", "cp in.rom o.rom && chmod 222 o.rom && chmod 777 .",
                  "$AS_USER ./tolvek in.rom o.rom", "updated checksums in o.rom\n", 0,
                  "chmod 644 o.rom && cmp o.rom ref.rom", ""},
+        // If that write fails, the file stays as the write left it, never
+        // emptied: here the first half, the same image's, went through.
+        scenario{"WriteOnlyFileWriteFails", "cp in.rom o.rom && chmod 222 o.rom && chmod 777 .",
+                 "ulimit -f 16; $AS_USER ./tolvek in.rom o.rom", "error writing output file o.rom\n", 1,
+                 "chmod 644 o.rom && cmp o.rom in.rom", ""},
         // A file is written where it stands wherever the system lets us
         // write it, and needs no room beside it.
         scenario{"StickyFolder", "mkdir -m 1777 sticky && cp in.rom sticky/f.rom && chmod 666 sticky/f.rom",
@@ -618,8 +637,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "exec 3<>log.txt && rm log.txt && ./tolvek in.rom /dev/fd/3 && cmp /dev/fd/3 ref.rom",
                  "updated checksums in /dev/fd/3\n", 0, "ls -A", untouched},
         // A signal during the save waits until the output is whole, then
-        // ends the run, whatever the signal; one that the caller ignores
-        // stays ignored. The fault sweep below sends SIGINT everywhere.
+        // ends the run, whatever the signal; one that the caller ignores or
+        // blocks stays so. The fault sweep below sends SIGINT everywhere.
         scenario{"InterruptedByRealTimeSignal", WITH_STRACE,
                  "{ " SIGNAL_ON_FSYNC "40 ./tolvek in.rom in.rom; } 2>/dev/null", nullptr, 168,
                  "cmp in.rom ref.rom && ls -A", untouched},
@@ -704,6 +723,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "updated checksums in o.rom\nupdated checksums in o.rom\n"},
         scenario{"HangupIgnored", WITH_STRACE,
                  "trap '' HUP; " SIGNAL_ON_FSYNC "SIGHUP ./tolvek in.rom in.rom",
+                 "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
+        scenario{"HangupBlocked", WITH_STRACE,
+                 SIGNAL_ON_FSYNC "SIGHUP env --block-signal=HUP ./tolvek in.rom in.rom",
                  "updated checksums in in.rom\n", 0, "cmp in.rom ref.rom", ""},
         // A run waiting for another program's lock, even on the new file it
         // made, ends at a signal, before it writes.
