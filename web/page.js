@@ -1,6 +1,7 @@
 // The page's own script. Each file chosen or dropped is handed to the tool,
 // compiled to WebAssembly (createTolvek comes from the script before this
-// one), and what the tool prints is shown as it printed it.
+// one), and what the tool prints is shown as it printed it. ASCII only: the
+// rest as \u escapes.
 'use strict';
 (() => {
   // The tool reads one byte more than the largest image that it accepts, so
@@ -24,18 +25,35 @@
   const checked = [];  // every file shown, with its kind of result
   const wrongFiles = [];  // those with wrong pages: {name, bytes, correction}
 
+  // The tool's WebAssembly, compiled once for the page; every run makes a
+  // fresh instance of it, with memory of its own.
+  let compiled = null;
+  function compiledTool() {
+    if (compiled === null) {
+      const base64 = element('tool').textContent.trim();
+      compiled = WebAssembly.compile(Uint8Array.from(atob(base64), (character) => character.charCodeAt(0)));
+    }
+    return compiled;
+  }
+
   // Runs the tool once, in a fresh instance as a command line starts a
   // fresh process: `tolvek NAME` checks the file, `tolvek NAME NAME`
   // corrects it in place. Gives the exit status, every byte printed on
   // standard output and error, taken one by one, and a corrected image.
   async function runTool(name, bytes, correct) {
+    const module = await compiledTool();
     const printed = [];
     const take = (byte) => {
       printed.push(byte & 0xff);
     };
     const tool = await createTolvek({
       noInitialRun: true,
-      preRun: [(module) => module.FS.init(() => null, take, take)],
+      instantiateWasm(imports, receive) {
+        const instance = new WebAssembly.Instance(module, imports);
+        receive(instance, module);
+        return instance.exports;
+      },
+      preRun: [(runtime) => runtime.FS.init(() => null, take, take)],
     });
     let args = [];
     if (name !== null) {
@@ -71,7 +89,7 @@
     const item = document.createElement('li');
     item.className = 'file';
     item.setAttribute('aria-busy', 'true');
-    const status = show('p', 'status', 'Checking…');
+    const status = show('p', 'status', 'Checking\u2026');
     item.append(show('h2', 'name', name), status);
     results.append(item);
     return {item, status};
@@ -229,8 +247,8 @@
     take(items);
   });
 
-  // A run without a file gives the banner, and starts the tool once before
-  // any file comes.
+  // A run without a file gives the banner, and compiles the tool before any
+  // file comes.
   queue(async () => {
     try {
       const run = await runTool(null, null, false);

@@ -4,6 +4,7 @@
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, test} from 'node:test';
@@ -100,6 +101,7 @@ const limit = {timeout: 60000};
 let chromium;
 let page;  // the page that the tests use now
 const pages = [];
+const urls = [pageUrl];  // where pages were opened from
 let banner;
 const requests = [];
 const problems = [];
@@ -128,7 +130,8 @@ before(async () => {
 }, limit);
 
 // Opens the page in a new tab, recording what it does.
-async function open() {
+async function open(url = pageUrl) {
+  urls.push(url);
   const opened = await openPage(chromium.browser, async (page) => {
     page.on('request', (request) => requests.push(request.url()));
     page.on('pageerror', (error) => problems.push(`error: ${error.message}`));
@@ -149,7 +152,7 @@ async function open() {
         }).observe(document.getElementById('results'), {subtree: true, attributeFilter: ['aria-busy']});
       });
     });
-  });
+  }, url);
   pages.push(opened);
   return opened;
 }
@@ -333,8 +336,25 @@ test('a 320-pixel-wide screen needs no sideways scrolling', limit, async () => {
   assert.ok(await full.evaluate(() => document.documentElement.scrollWidth <= 320));
 });
 
+test('the page works whatever charset its host declares', limit, async (t) => {
+  const server = http.createServer((request, response) => {
+    const charset = request.url.slice(1);
+    response.setHeader('Content-Type', charset === '' ? 'text/html' : `text/html; charset=${charset}`);
+    response.end(fs.readFileSync(pagePath));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  for (const charset of ['iso-8859-1', 'windows-1252', '']) {
+    await t.test(charset || 'no charset', async () => {
+      page = await open(`http://127.0.0.1:${server.address().port}/${charset}`);
+      assert.equal(await page.$eval('#choose', (button) => button.textContent), 'Choose images\u2026');
+      assertSameAsNative((await hand(parity[0].file))[0], parity[0]);
+    });
+  }
+  server.close();
+});
+
 test('the page makes no request beyond itself and runs only its own scripts', limit, async () => {
-  assert.deepEqual(requests.filter((url) => url !== pageUrl && !/^(data|blob):/.test(url)), []);
+  assert.deepEqual(requests.filter((url) => !urls.includes(url) && !/^(data|blob):/.test(url)), []);
   assert.deepEqual(problems, []);
   for (const each of pages) {
     assert.deepEqual(await each.evaluate(() => window.recorded.refused), []);
