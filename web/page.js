@@ -38,8 +38,9 @@
 
   // Runs the tool once, in a fresh instance as a command line starts a
   // fresh process: `tolvek NAME` checks the file, `tolvek NAME NAME`
-  // corrects it in place. Gives the exit status, every byte printed on
-  // standard output and error, taken one by one, and a corrected image.
+  // corrects it in place; without bytes there is no file of that name.
+  // Gives the exit status, every byte printed on standard output and error,
+  // taken one by one, and a corrected image.
   async function runTool(name, bytes, correct) {
     const module = await compiledTool();
     const printed = [];
@@ -59,7 +60,8 @@
     if (name !== null) {
       tool.FS.mkdir(folder);
       tool.FS.chdir(folder);
-      tool.FS.writeFile(name, bytes);
+      if (bytes !== null)
+        tool.FS.writeFile(name, bytes);
       args = correct ? [name, name] : [name];
     }
     const status = tool.callMain(args);
@@ -119,15 +121,27 @@
       download(file.name, run.image);
   }
 
-  async function check(file) {
-    const entry = addEntry(file.name);
-    let bytes;
+  // A file's first bytes, as many as the tool reads, or why there are none.
+  // A file may have changed or gone since it was chosen, with the size
+  // given then: the browser then gives fewer bytes, or none. Of a file gone
+  // before its size was asked for, it gives the size 0, and an empty slice,
+  // but it cannot read the whole file.
+  async function read(file, size) {
     try {
-      bytes = new Uint8Array(await file.slice(0, readLimit).arrayBuffer());
+      const part = size > readLimit ? file.slice(0, readLimit) : file;
+      const bytes = new Uint8Array(await part.arrayBuffer());
+      const expected = Math.min(size, readLimit);
+      if (bytes.length === expected)
+        return {bytes, reason: ''};
+      return {bytes: null, reason: `The browser gave ${bytes.length} of its ${expected} bytes.`};
     } catch (error) {
-      settle(entry, 'unreadable', `Cannot be read: ${error.message || error}`);
-      return;
+      return {bytes: null, reason: `${error.message || error}`};
     }
+  }
+
+  async function check(file, reading) {
+    const entry = addEntry(file.name);
+    const {bytes, reason} = await reading;
     let run;
     try {
       run = await runTool(file.name, bytes, false);
@@ -137,6 +151,13 @@
     }
     const report = reportOf(run.output);
     entry.item.append(show('pre', 'report', report));
+    if (bytes === null) {
+      // The tool tried to open a file that is not there, as for a file that
+      // a command line cannot read, and said so.
+      entry.item.append(show('p', 'reason', reason));
+      settle(entry, 'unreadable', 'Cannot be read');
+      return;
+    }
     if (run.status !== 0) {
       const message = lines(report).pop() || `exit status ${run.status}`;
       settle(entry, 'refused', `Not an image that tolvek accepts: ${message}`);
@@ -190,12 +211,28 @@
   function take(items) {
     if (items.length === 0)
       return;
+    // The browser finds a file's size when first asked, and a hundred sizes
+    // asked for at once come several times sooner than between reads.
+    const sizes = items.map((item) => (item instanceof File ? item.size : 0));
     queue(async () => {
-      for (const item of items) {
+      // The browser reads a file in a task of its own, after any frame that
+      // is due: a few files are read ahead, so that many are not read one
+      // frame apart.
+      const reads = [];
+      const readAhead = 16;
+      const start = (index) => {
+        if (items[index] instanceof File)
+          reads[index] = read(items[index], sizes[index]);
+      };
+      for (let index = 0; index < readAhead; ++index)
+        start(index);
+      for (const [index, item] of items.entries()) {
+        start(index + readAhead);
         if (item instanceof File)
-          await check(item);
+          await check(item, reads[index]);
         else
           addFolder(item.folder);
+        reads[index] = null;
       }
       summarize();
     });

@@ -179,6 +179,7 @@ async function entries(handing, count) {
     kind: item.className.replace('file ', ''),
     status: item.querySelector('.status').textContent,
     report: item.querySelector('.report')?.textContent,
+    reason: item.querySelector('.reason')?.textContent,
   })));
   return all.slice(from);
 }
@@ -295,11 +296,23 @@ test('a drop of a file and a folder', limit, async () => {
   assert.match(dropped.status, /^A folder/);
 });
 
-test('a file that cannot be read', limit, async () => {
-  // A folder handed to the file input reads as a file that cannot be read.
-  const [entry] = await hand(fs.mkdtempSync(path.join(scratch, 'unreadable-')));
-  assert.equal(entry.kind, 'unreadable');
-  assert.match(entry.status, /^Cannot be read: /);
+test('a file that cannot be read', limit, async (t) => {
+  for (const [what, file, meanwhile] of [
+    ['a folder', fs.mkdtempSync(path.join(scratch, 'unreadable-')), () => {}],
+    ['a file deleted after it was chosen', place('gone.rom', blank), fs.unlinkSync],
+  ]) {
+    await t.test(what, async () => {
+      // The page hears of the choice only after the file was dealt with.
+      const input = await page.$('#files');
+      await input.evaluate((input) => input.addEventListener('change', (event) => event.stopImmediatePropagation(),
+                                                             {capture: true, once: true}));
+      await input.uploadFile(file);
+      meanwhile(file);
+      const [entry] = await entries(() => input.evaluate((input) => input.dispatchEvent(new Event('change'))), 1);
+      assert.deepEqual([entry.kind, entry.report], ['unreadable', `cannot open input file ${path.basename(file)}\n`]);
+      assert.ok(entry.reason !== '', 'no reason given');
+    });
+  }
 });
 
 test('the keyboard alone checks a file and downloads its corrected image', limit, async () => {
