@@ -1,7 +1,7 @@
 // The page's own script. Each file chosen or dropped is handed to the tool,
 // compiled to WebAssembly (createTolvek comes from the script before this
-// one), and what the tool prints is shown as it printed it. ASCII only: the
-// rest as \u escapes.
+// one), and what the tool prints is shown as it printed it, below what the
+// page makes of it in its own words. ASCII only: the rest as \u escapes.
 'use strict';
 (() => {
   // The tool reads one byte more than the largest image that it accepts, so
@@ -10,20 +10,23 @@
   // Every run has a file system of its own; the file lies in a folder of
   // its own there, so that no name meets the system's own (tmp, dev, ...).
   const folder = '/input';
+  // Longer report lines than these are folded away below the page map.
+  const unfoldedLines = 8;
 
   const element = (id) => document.getElementById(id);
   const chooseButton = element('choose');
   const fileInput = element('files');
   const bannerView = element('banner');
   const summary = element('summary');
-  const allBar = element('all');
+  const actions = element('actions');
   const correctAllButton = element('correct-all');
+  const clearButton = element('clear');
   const downloadNote = element('download-note');
+  const announcer = element('announce');
   const results = element('results');
 
   let banner = '';
-  const checked = [];  // every file shown, with its kind of result
-  const wrongFiles = [];  // those with wrong pages: {name, bytes, correction}
+  const entries = [];  // every file shown: {item, status, kind, ...}
 
   // The tool's WebAssembly, compiled once for the page; every run makes a
   // fresh instance of it, with memory of its own.
@@ -79,33 +82,30 @@
     return text.split('\n').filter((line) => line !== '');
   }
 
-  function show(tag, className, text) {
-    const view = document.createElement(tag);
-    view.className = className;
-    view.textContent = text;
+  // A file's name, as text in an element of its own, so that no character
+  // in it reorders the text around it.
+  function nameView(name) {
+    const view = document.createElement('bdi');
+    view.textContent = name;
     return view;
   }
 
-  // A file's entry in the list, named as text, never as markup.
-  function addEntry(name) {
-    const item = document.createElement('li');
-    item.className = 'file';
-    item.setAttribute('aria-busy', 'true');
-    const status = show('p', 'status', 'Checking\u2026');
-    item.append(show('h2', 'name', name), status);
-    results.append(item);
-    return {item, status};
+  // An element holding text and names, in order.
+  function show(tag, className, ...parts) {
+    const view = document.createElement(tag);
+    view.className = className;
+    view.append(...parts);
+    return view;
   }
 
-  function settle(entry, kind, text) {
-    entry.item.classList.add(kind);
-    entry.status.textContent = text;
-    entry.item.removeAttribute('aria-busy');
-    checked.push(kind);
+  // What the tool printed, with each occurrence of the file's name set apart.
+  function toolText(tag, className, text, name) {
+    const parts = name === '' ? [text] : text.split(name).flatMap((part) => [nameView(name), part]).slice(1);
+    return show(tag, className, ...parts);
   }
 
-  function download(name, bytes) {
-    const url = URL.createObjectURL(new Blob([bytes], {type: 'application/octet-stream'}));
+  function download(name, blob) {
+    const url = URL.createObjectURL(blob);
     const link = document.createElement('a');
     link.href = url;
     link.download = name;
@@ -113,12 +113,75 @@
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
-  async function correct(file) {
-    const run = await runTool(file.name, file.bytes, true);
-    file.correction.textContent = reportOf(run.output);
-    file.correction.hidden = false;
-    if (run.image !== null)
-      download(file.name, run.image);
+  // Each change is told once to those who do not see the page.
+  function announce(text) {
+    announcer.textContent = text;
+  }
+
+  // A file's entry in the list, named as text, never as markup.
+  function addEntry(name) {
+    const item = show('li', 'file', show('h2', 'name', nameView(name)));
+    item.setAttribute('aria-busy', 'true');
+    const entry = {name, item, status: show('p', 'status', 'Checking\u2026'), kind: ''};
+    item.append(entry.status);
+    results.append(item);
+    entries.push(entry);
+    return entry;
+  }
+
+  function settle(entry, kind, ...status) {
+    entry.item.className = `file ${kind}`;
+    entry.kind = kind;
+    entry.status.replaceChildren(...status);
+    entry.item.removeAttribute('aria-busy');
+  }
+
+  // A map of the pages of an image, eight to a row from its first page,
+  // each wrong page marked by its colour and a cross, once corrected by a
+  // tick. It is drawn with three paths for all the pages: a box of its own
+  // for each page made a hundred entries slow to lay out.
+  const pitch = 22;  // a page's square and the gap to the next
+  const svg = (tag) => document.createElementNS('http://www.w3.org/2000/svg', tag);
+  const allPages = {};  // the squares of all pages, by the first page
+  function pageMap(entry) {
+    const first = entry.bytes.length === 8192 ? 32 : 0;
+    if (!entry.map) {
+      entry.map = svg('svg');
+      entry.map.setAttribute('class', 'map');
+      entry.map.setAttribute('role', 'img');
+      entry.map.setAttribute('viewBox', `0 0 ${8 * pitch} ${(64 - first) / 8 * pitch}`);
+      entry.map.append(svg('path'), svg('path'), svg('path'));
+    }
+    const state = entry.kind === 'corrected' ? 'corrected' : 'wrong';
+    const marked = [...entry.wrong].join(', ');
+    entry.map.setAttribute('aria-label', `Pages ${first} to 63: ${
+        marked === '' ? 'all correct' : `${entry.wrong.size === 1 ? 'page' : 'pages'} ${marked} ${state}`}`);
+    const corner = (page) => [(page - first) % 8 * pitch + 1.5, Math.floor((page - first) / 8) * pitch + 1.5];
+    const square = (page) => {
+      const [x, y] = corner(page);
+      return `M${x} ${y}h19v19h-19z`;
+    };
+    const mark = (page) => {
+      const [x, y] = corner(page);
+      return state === 'wrong' ? `M${x + 5} ${y + 5}l9 9m0-9l-9 9` : `M${x + 4} ${y + 10}l3.5 3.5l7-7`;
+    };
+    const [all, wrong, marks] = entry.map.children;
+    all.setAttribute('class', 'page');
+    allPages[first] ??= Array.from({length: 64 - first}, (_, index) => square(first + index)).join('');
+    all.setAttribute('d', allPages[first]);
+    wrong.setAttribute('class', state);
+    wrong.setAttribute('d', [...entry.wrong].map(square).join(''));
+    marks.setAttribute('class', `${state}-mark`);
+    marks.setAttribute('d', [...entry.wrong].map(mark).join(''));
+  }
+
+  // The tool's report lines, folded when there are many.
+  function reportView(report, name) {
+    const view = toolText('pre', 'report', report, name);
+    const count = lines(report).length;
+    if (count <= unfoldedLines)
+      return view;
+    return show('details', 'fold', show('summary', '', `The tool's report: ${count} lines`), view);
   }
 
   // A file's first bytes, as many as the tool reads, or why there are none.
@@ -150,52 +213,96 @@
       return;
     }
     const report = reportOf(run.output);
-    entry.item.append(show('pre', 'report', report));
     if (bytes === null) {
       // The tool tried to open a file that is not there, as for a file that
       // a command line cannot read, and said so.
-      entry.item.append(show('p', 'reason', reason));
       settle(entry, 'unreadable', 'Cannot be read');
+      entry.item.append(toolText('pre', 'report', report, file.name), show('p', 'reason', reason));
       return;
     }
     if (run.status !== 0) {
-      const message = lines(report).pop() || `exit status ${run.status}`;
-      settle(entry, 'refused', `Not an image that tolvek accepts: ${message}`);
+      settle(entry, 'refused', 'Not accepted');
+      entry.item.append(toolText('pre', 'report', report, file.name),
+                        show('p', 'hint', 'tolvek takes 8, 16 or 32 KiB images of version 1.5 or later.'));
       return;
     }
-    const wrong = lines(report).filter((line) => line.startsWith('checksum error in page ')).length;
-    if (wrong === 0) {
+    const found = lines(report).map((line) => /^checksum error in page (\d+):/.exec(line)).filter(Boolean);
+    entry.bytes = bytes;
+    entry.wrong = new Set(found.map((match) => Number(match[1])));
+    if (entry.wrong.size === 0) {
       settle(entry, 'correct', 'All pages correct');
-      return;
+    } else {
+      const count = entry.wrong.size;
+      settle(entry, 'wrong', count === 1 ? '1 page wrong' : `${count} pages wrong`);
+      entry.button = show('button', 'fix', 'Download the corrected ', nameView(file.name));
+      entry.button.type = 'button';
+      entry.button.addEventListener('click', () => once(entry.button, () => downloadOne(entry)));
+      entry.correction = show('pre', 'correction');
+      entry.correction.hidden = true;
+      entry.item.append(entry.button);
     }
-    const wrongFile = {name: file.name, bytes, correction: show('pre', 'correction', '')};
-    wrongFile.correction.hidden = true;
-    const button = show('button', 'fix', 'Download the corrected image');
-    button.type = 'button';
-    button.addEventListener('click', () => queue(() => correct(wrongFile)));
-    entry.item.append(button, wrongFile.correction);
-    wrongFiles.push(wrongFile);
-    settle(entry, 'wrong', wrong === 1 ? '1 page wrong' : `${wrong} pages wrong`);
+    pageMap(entry);
+    entry.item.append(entry.map, reportView(report, file.name));
+    if (entry.correction)
+      entry.item.append(entry.correction);
   }
 
-  function addFolder(name) {
-    settle(addEntry(name), 'refused', 'A folder: choose or drop the images in it, not the folder');
+  // Corrects the image as `tolvek NAME NAME` would, shows what the tool
+  // printed, and gives the corrected image, or null if the tool wrote none.
+  async function correct(entry) {
+    const run = await runTool(entry.name, entry.bytes, true);
+    entry.correction.replaceWith(entry.correction = toolText('pre', 'correction', reportOf(run.output), entry.name));
+    return run.image;
+  }
+
+  function corrected(entry, saved, ...where) {
+    settle(entry, 'corrected', 'Corrected: saved as ', nameView(saved), ...where);
+    pageMap(entry);
+  }
+
+  async function downloadOne(entry) {
+    const image = await correct(entry);
+    if (image === null)
+      return;
+    download(entry.name, new Blob([image], {type: 'application/octet-stream'}));
+    corrected(entry, entry.name);
+    summarize();
+    announce(`${entry.name} corrected: saved as ${entry.name}`);
+  }
+
+  // Chromium drops downloads past the tenth that a page starts at once;
+  // spaced out, they all come through.
+  const pause = () => new Promise((resolve) => setTimeout(resolve, 200));
+  async function downloadAll() {
+    const fixable = entries.filter((each) => each.correction);
+    for (const entry of fixable) {
+      const image = await correct(entry);
+      if (image === null)
+        continue;
+      download(entry.name, new Blob([image], {type: 'application/octet-stream'}));
+      corrected(entry, entry.name);
+      await pause();
+    }
+    summarize();
+    announce(`All ${fixable.length} images corrected and downloaded.`);
   }
 
   function summarize() {
-    const count = (kind) => checked.filter((each) => each === kind).length;
+    const count = (kind) => entries.filter((each) => each.kind === kind).length;
     const parts = [
       [count('wrong'), 'with wrong pages'],
+      [count('corrected'), 'corrected'],
       [count('correct'), 'all correct'],
       [count('refused'), 'not accepted'],
       [count('unreadable'), 'unreadable'],
     ].filter(([number]) => number > 0).map(([number, what]) => `${number} ${what}`);
     summary.textContent =
-        `${checked.length} ${checked.length === 1 ? 'file' : 'files'}: ${parts.join(', ')}.`;
-    const wrong = wrongFiles.length;
-    allBar.hidden = wrong < 2;
-    downloadNote.hidden = wrong === 0;
-    correctAllButton.textContent = `Download all ${wrong} corrected images`;
+        entries.length === 0 ? '' : `${entries.length} ${entries.length === 1 ? 'file' : 'files'}: ${parts.join(', ')}.`;
+    const fixable = entries.filter((each) => each.correction).length;
+    actions.hidden = entries.length === 0;
+    correctAllButton.hidden = fixable < 2;
+    correctAllButton.textContent = `Download all ${fixable} corrected images`;
+    downloadNote.hidden = fixable === 0;
   }
 
   // Runs and their results come in the order in which they were asked for.
@@ -205,6 +312,15 @@
       summary.textContent = `Something went wrong: ${error.message || error}`;
     });
     return pending;
+  }
+
+  // What a button starts is queued once: pressed again before it is done,
+  // the button does nothing.
+  function once(button, task) {
+    if (button.getAttribute('aria-disabled') === 'true')
+      return;
+    button.setAttribute('aria-disabled', 'true');
+    queue(task).then(() => button.removeAttribute('aria-disabled'));
   }
 
   // items: File objects, or {folder: name} for a dropped folder.
@@ -231,10 +347,14 @@
         if (item instanceof File)
           await check(item, reads[index]);
         else
-          addFolder(item.folder);
+          settle(addEntry(item.folder), 'refused', 'A folder: choose or drop the images in it, not the folder');
         reads[index] = null;
       }
       summarize();
+      announce(summary.textContent);
+      // On a narrow screen the list would start below the fold.
+      if (matchMedia('(max-width: 30rem)').matches)
+        summary.scrollIntoView();
     });
   }
 
@@ -244,14 +364,14 @@
     fileInput.value = '';  // so that choosing the same file again checks it again
     take(files);
   });
-
-  // Chromium drops downloads past the tenth that a page starts at once;
-  // spaced out, they all come through.
-  const pause = () => new Promise((resolve) => setTimeout(resolve, 200));
-  correctAllButton.addEventListener('click', () => {
-    for (const file of wrongFiles.slice())
-      queue(() => correct(file).then(pause));
-  });
+  correctAllButton.addEventListener('click', () => once(correctAllButton, downloadAll));
+  clearButton.addEventListener('click', () => queue(() => {
+    entries.length = 0;
+    results.replaceChildren();
+    summarize();
+    chooseButton.focus();
+    announce('The list is cleared.');
+  }));
 
   // Anything dragged over the page may be dropped anywhere on it.
   document.addEventListener('dragover', (event) => {
