@@ -10,6 +10,7 @@
   // Every run has a file system of its own; the file lies in a folder of
   // its own there, so that no name meets the system's own (tmp, dev, ...).
   const folder = '/input';
+  const archiveName = 'corrected-images.zip';
   // Longer report lines than these are folded away below the page map.
   const unfoldedLines = 8;
 
@@ -102,6 +103,103 @@
   function toolText(tag, className, text, name) {
     const parts = name === '' ? [text] : text.split(name).flatMap((part) => [nameView(name), part]).slice(1);
     return show(tag, className, ...parts);
+  }
+
+  const utf8Length = (text) => new TextEncoder().encode(text).length;
+
+  // The name that a corrected image is saved under: the file's own where
+  // every common system can store it; otherwise the characters that one of
+  // them does not allow are replaced, leading and trailing dots and spaces
+  // taken off (one system hides such files, another cannot hold them), a
+  // device name of Windows made a plain one, and the name cut to 200 bytes
+  // with its extension kept. Browsers do much the same on their own but say
+  // nothing, and give up on a name longer than the file system's limit.
+  const maxNameBytes = 200;
+  function savedName(name, suffix = '') {
+    const trim = (text) => text.replace(/^[\p{White_Space}.]+|[\p{White_Space}.]+$/gu, '');
+    let clean = trim(name.replace(/[\\/:*?"<>|\p{C}\p{Zl}\p{Zp}]/gu, '_'));
+    if (/^(con|prn|aux|nul|com\d|lpt\d)(\.|$)/i.test(clean))
+      clean = `_${clean}`;
+    if (clean === '')
+      clean = 'image';
+    const extension = /\.[^.]{1,20}$/u.exec(clean)?.[0] ?? '';
+    const room = maxNameBytes - utf8Length(suffix + extension);
+    let stem = '';
+    for (const character of clean.slice(0, clean.length - extension.length)) {
+      if (utf8Length(stem + character) > room)
+        break;
+      stem += character;
+    }
+    return extension === '' && suffix === '' ? trim(stem) : stem + suffix + extension;
+  }
+
+  // A name not yet taken in an archive, whose entries a system that does not
+  // tell capitals from small letters must also keep apart.
+  function nameInArchive(name, taken) {
+    const key = (saved) => saved.normalize('NFC').toLowerCase();
+    let saved = savedName(name);
+    for (let number = 2; taken.has(key(saved)); ++number)
+      saved = savedName(name, ` (${number})`);
+    taken.add(key(saved));
+    return saved;
+  }
+
+  // CRC-32 of the zip format.
+  const crcTable = Array.from({length: 256}, (_, index) => {
+    let crc = index;
+    for (let bit = 0; bit < 8; ++bit)
+      crc = crc & 1 ? 0xedb88320 ^ (crc >>> 1) : crc >>> 1;
+    return crc >>> 0;
+  });
+  function crc32(bytes) {
+    let crc = 0xffffffff;
+    for (const byte of bytes)
+      crc = crcTable[(crc ^ byte) & 0xff] ^ (crc >>> 8);
+    return (crc ^ 0xffffffff) >>> 0;
+  }
+
+  // Little-endian fields of 2 or 4 bytes, as [width, value].
+  function fields(...list) {
+    const view = new DataView(new ArrayBuffer(list.reduce((sum, [width]) => sum + width, 0)));
+    let at = 0;
+    for (const [width, value] of list) {
+      if (width === 2)
+        view.setUint16(at, value, true);
+      else
+        view.setUint32(at, value, true);
+      at += width;
+    }
+    return new Uint8Array(view.buffer);
+  }
+
+  // A zip archive of the files ({name, bytes}), stored as they are: images of
+  // at most 32 KiB gain little from compression. Names are UTF-8 (flag bit
+  // 11); every entry has the time at which the archive was made.
+  function zip(files, date = new Date()) {
+    if (files.length > 0xffff)
+      throw new Error('more than 65535 images for one archive: choose fewer at a time');
+    const time = (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1);
+    const year = Math.min(Math.max(date.getFullYear(), 1980), 2107);  // what the format can hold
+    const day = ((year - 1980) << 9) | ((date.getMonth() + 1) << 5) | date.getDate();
+    const parts = [];
+    const directory = [];
+    let offset = 0;
+    for (const {name, bytes} of files) {
+      const encoded = new TextEncoder().encode(name);
+      // Version 2.0 needed, UTF-8 names, stored, time, CRC, both sizes, name
+      // length, no extra field.
+      const common = [[2, 20], [2, 0x800], [2, 0], [2, time], [2, day], [4, crc32(bytes)],
+        [4, bytes.length], [4, bytes.length], [2, encoded.length], [2, 0]];
+      parts.push(fields([4, 0x04034b50], ...common), encoded, bytes);
+      // Made by version 2.0; no comment, first disk, no attributes.
+      directory.push(fields([4, 0x02014b50], [2, 20], ...common, [2, 0], [2, 0], [2, 0], [4, 0], [4, offset]),
+                     encoded);
+      offset += 30 + encoded.length + bytes.length;
+    }
+    const size = directory.reduce((sum, part) => sum + part.length, 0);
+    const end = fields([4, 0x06054b50], [2, 0], [2, 0], [2, files.length], [2, files.length], [4, size],
+                       [4, offset], [2, 0]);
+    return new Blob([...parts, ...directory, end], {type: 'application/zip'});
   }
 
   function download(name, blob) {
@@ -264,27 +362,36 @@
     const image = await correct(entry);
     if (image === null)
       return;
-    download(entry.name, new Blob([image], {type: 'application/octet-stream'}));
-    corrected(entry, entry.name);
+    const saved = savedName(entry.name);
+    download(saved, new Blob([image], {type: 'application/octet-stream'}));
+    corrected(entry, saved);
     summarize();
-    announce(`${entry.name} corrected: saved as ${entry.name}`);
+    announce(`${entry.name} corrected: saved as ${saved}`);
   }
 
-  // Chromium drops downloads past the tenth that a page starts at once;
-  // spaced out, they all come through.
-  const pause = () => new Promise((resolve) => setTimeout(resolve, 200));
   async function downloadAll() {
+    const files = [];
+    const taken = new Set();
     const fixable = entries.filter((each) => each.correction);
     for (const entry of fixable) {
       const image = await correct(entry);
-      if (image === null)
-        continue;
-      download(entry.name, new Blob([image], {type: 'application/octet-stream'}));
-      corrected(entry, entry.name);
-      await pause();
+      if (image !== null)
+        files.push({entry, name: nameInArchive(entry.name, taken), bytes: image});
+    }
+    download(archiveName, zip(files));
+    let numbered = 0;
+    for (const {entry, name} of files) {
+      if (name === savedName(entry.name)) {
+        corrected(entry, name, ` in ${archiveName}`);
+      } else {
+        corrected(entry, name, ` in ${archiveName}, with a number added: another image there has the same name`);
+        ++numbered;
+      }
     }
     summarize();
-    announce(`All ${fixable.length} images corrected and downloaded.`);
+    announce(`${files.length === fixable.length ? 'All' : `Only ${files.length} of`} ${fixable.length} images corrected ` +
+             `and saved in ${archiveName}${numbered === 0 ? '' : `; ${numbered} of them with a number added to the name, ` +
+             'as their entries show'}.`);
   }
 
   function summarize() {
@@ -301,7 +408,7 @@
     const fixable = entries.filter((each) => each.correction).length;
     actions.hidden = entries.length === 0;
     correctAllButton.hidden = fixable < 2;
-    correctAllButton.textContent = `Download all ${fixable} corrected images`;
+    correctAllButton.textContent = `Download all ${fixable} corrected images as one zip archive`;
     downloadNote.hidden = fixable === 0;
   }
 

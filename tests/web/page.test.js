@@ -283,20 +283,69 @@ test('several files at once are shown in their order', limit, async (t) => {
       (await page.evaluate(() => window.recorded.shown.at(-1) - window.recorded.handed[0])).toFixed(0)} ms`);
 });
 
-test('two files of the same name are told apart', limit, async () => {
+test('"Download all" gives one zip archive of what the tool writes, under the names shown', limit, async () => {
   page = await open();
-  const files = [native(place('same.rom', image(16384, 0x21, 11))), native(place('same.rom', image(8192, 0x37, 12)))];
+  const files = [['same.rom', 16384], ['same.rom', 8192], ['Ĳsselmeer 漢字.rom', 32768]].map(
+      ([name, length], index) => native(place(name, image(length, 0x37, 11 + index))));
   const got = await hand(...files.map((each) => each.file));
   got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
-  // One button corrects every file that has wrong pages.
-  const all = await download(await page.$('#correct-all'), files.length);
-  assert.deepEqual(all.map((each) => each.bytes), files.map((each) => each.fixed));
+  const from = downloads.length;
+  // Pressed twice, it still makes one archive.
+  const [archive] = await download(() => page.$eval('#correct-all', (button) => button.click() || button.click()), 1);
+  assert.equal(archive.name, 'corrected-images.zip');
+  // Python's zipfile reads it, and checks every entry's CRC.
+  const unzip = spawnSync('python3', ['-c', `import io, json, sys, zipfile
+archive = zipfile.ZipFile(io.BytesIO(sys.stdin.buffer.read()))
+assert archive.testzip() is None
+print(json.dumps([[entry.filename, list(archive.read(entry))] for entry in archive.infolist()]))`], {input: archive.bytes});
+  const unpacked = JSON.parse(unzip.stdout);
+  const names = ['same.rom', 'same (2).rom', 'Ĳsselmeer 漢字.rom'];
+  assert.deepEqual(unpacked.map(([name]) => name), names);
+  unpacked.forEach(([, bytes], index) => assert.ok(Buffer.from(bytes).equals(files[index].fixed)));
   const items = await page.$$('#results > li');
-  for (const [index, item] of items.entries())
+  for (const [index, item] of items.entries()) {
     assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), files[index].fixOutput);
+    const status = await item.$eval('.status', (view) => view.textContent);
+    assert.ok(status.startsWith(`Corrected: saved as ${names[index]} in corrected-images.zip`), status);
+    assert.equal(status.includes('number added'), index === 1);
+  }
+  assert.equal(await page.$eval('#announce', (view) => view.textContent), 'All 3 images corrected and saved in ' +
+      'corrected-images.zip; 1 of them with a number added to the name, as their entries show.');
+  assert.equal(downloads.length, from + 1);
   await page.click('#clear');
   await page.waitForFunction(() => document.querySelector('#results').childElementCount === 0);
   assert.ok(await page.$eval('#actions', (actions) => actions.hidden));
+});
+
+test('a name is saved as the page shows it, and fits a 320-pixel screen', limit, async (t) => {
+  await page.setViewport({width: 320, height: 640});
+  const bytes = [...fs.readFileSync(parity[0].file)];
+  for (const [what, name, saved] of [
+    ['300 characters', `${'x'.repeat(296)}.rom`, `${'x'.repeat(196)}.rom`],
+    ['a right-to-left override', 'invoice\u202Emor.exe', 'invoice_mor.exe'],
+    ['a newline', 'first\nsecond.rom', 'first_second.rom'],
+    ['only dots', '...', 'image'],
+    ['characters that Windows does not allow', 'a:b?c*"d|e.rom', 'a_b_c__d_e.rom'],
+  ]) {
+    await t.test(what, async () => {
+      // Handed as the browser makes a file, since no file system here takes
+      // each of these names.
+      const [entry] = await entries(() => page.$eval('#files', (input, name, bytes) => {
+        const transfer = new DataTransfer();
+        transfer.items.add(new File([new Uint8Array(bytes)], name));
+        input.files = transfer.files;
+        input.dispatchEvent(new Event('change'));
+      }, name, bytes), 1);
+      assert.equal(entry.name, name);
+      // Files chosen on a narrow screen bring the summary into view.
+      assert.ok(await page.$eval('#summary', (view) => Math.round(view.getBoundingClientRect().top) === 0));
+      const item = (await page.$$('#results > li')).at(-1);
+      const [got] = await download(await item.$('button.fix'), 1);
+      assert.equal(got.name, saved);
+      assert.equal(await item.$eval('.status', (view) => view.textContent), `Corrected: saved as ${saved}`);
+      assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 320));
+    });
+  }
 });
 
 test('a drop of a file and a folder', limit, async () => {
