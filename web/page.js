@@ -1,6 +1,7 @@
 // The page's own script. Each file chosen or dropped is handed to the tool,
 // compiled to WebAssembly (createTolvek comes from the script before this
-// one), and what the tool prints is shown as it printed it.
+// one), and what the tool prints is shown as it printed it, below what the
+// page makes of it in its own words. ASCII only: the rest as \u escapes.
 'use strict';
 (() => {
   // The tool reads one byte more than the largest image that it accepts, so
@@ -9,39 +10,62 @@
   // Every run has a file system of its own; the file lies in a folder of
   // its own there, so that no name meets the system's own (tmp, dev, ...).
   const folder = '/input';
+  const archiveName = 'corrected-images.zip';
+  // Longer report lines than these are folded away below the page map.
+  const unfoldedLines = 8;
 
   const element = (id) => document.getElementById(id);
   const chooseButton = element('choose');
   const fileInput = element('files');
   const bannerView = element('banner');
   const summary = element('summary');
-  const allBar = element('all');
+  const actions = element('actions');
   const correctAllButton = element('correct-all');
+  const clearButton = element('clear');
   const downloadNote = element('download-note');
+  const announcer = element('announce');
   const results = element('results');
 
   let banner = '';
-  const checked = [];  // every file shown, with its kind of result
-  const wrongFiles = [];  // those with wrong pages: {name, bytes, correction}
+  const entries = [];  // every file shown: {item, status, kind, ...}
+
+  // The tool's WebAssembly, compiled once for the page; every run makes a
+  // fresh instance of it, with memory of its own.
+  let compiled = null;
+  function compiledTool() {
+    if (compiled === null) {
+      const base64 = element('tool').textContent.trim();
+      compiled = WebAssembly.compile(Uint8Array.from(atob(base64), (character) => character.charCodeAt(0)));
+    }
+    return compiled;
+  }
 
   // Runs the tool once, in a fresh instance as a command line starts a
   // fresh process: `tolvek NAME` checks the file, `tolvek NAME NAME`
-  // corrects it in place. Gives the exit status, every byte printed on
-  // standard output and error, taken one by one, and a corrected image.
+  // corrects it in place; without bytes there is no file of that name.
+  // Gives the exit status, every byte printed on standard output and error,
+  // taken one by one, and a corrected image.
   async function runTool(name, bytes, correct) {
+    const module = await compiledTool();
     const printed = [];
     const take = (byte) => {
       printed.push(byte & 0xff);
     };
     const tool = await createTolvek({
       noInitialRun: true,
-      preRun: [(module) => module.FS.init(() => null, take, take)],
+      instantiateWasm(imports, receive) {
+        const instance = new WebAssembly.Instance(module, imports);
+        receive(instance, module);
+        return instance.exports;
+      },
+      preRun: [(runtime) => runtime.FS.init(() => null, take, take)],
     });
     let args = [];
     if (name !== null) {
       tool.FS.mkdir(folder);
       tool.FS.chdir(folder);
-      tool.FS.writeFile(name, bytes);
+      if (bytes !== null)
+        tool.FS.writeFile(name, bytes);
       args = correct ? [name, name] : [name];
     }
     const status = tool.callMain(args);
@@ -59,33 +83,127 @@
     return text.split('\n').filter((line) => line !== '');
   }
 
-  function show(tag, className, text) {
-    const view = document.createElement(tag);
-    view.className = className;
-    view.textContent = text;
+  // A file's name, as text in an element of its own, so that no character
+  // in it reorders the text around it.
+  function nameView(name) {
+    const view = document.createElement('bdi');
+    view.textContent = name;
     return view;
   }
 
-  // A file's entry in the list, named as text, never as markup.
-  function addEntry(name) {
-    const item = document.createElement('li');
-    item.className = 'file';
-    item.setAttribute('aria-busy', 'true');
-    const status = show('p', 'status', 'Checking…');
-    item.append(show('h2', 'name', name), status);
-    results.append(item);
-    return {item, status};
+  // An element holding text and names, in order.
+  function show(tag, className, ...parts) {
+    const view = document.createElement(tag);
+    view.className = className;
+    view.append(...parts);
+    return view;
   }
 
-  function settle(entry, kind, text) {
-    entry.item.classList.add(kind);
-    entry.status.textContent = text;
-    entry.item.removeAttribute('aria-busy');
-    checked.push(kind);
+  // What the tool printed, with each occurrence of the file's name set apart.
+  function toolText(tag, className, text, name) {
+    const parts = name === '' ? [text] : text.split(name).flatMap((part) => [nameView(name), part]).slice(1);
+    return show(tag, className, ...parts);
   }
 
-  function download(name, bytes) {
-    const url = URL.createObjectURL(new Blob([bytes], {type: 'application/octet-stream'}));
+  const utf8Length = (text) => new TextEncoder().encode(text).length;
+
+  // The name that a corrected image is saved under: the file's own where
+  // every common system can store it; otherwise the characters that one of
+  // them does not allow are replaced, leading and trailing dots and spaces
+  // taken off (one system hides such files, another cannot hold them), a
+  // device name of Windows made a plain one, and the name cut to 200 bytes
+  // with its extension kept. Browsers do much the same on their own but say
+  // nothing, and give up on a name longer than the file system's limit.
+  const maxNameBytes = 200;
+  function savedName(name, suffix = '') {
+    const trim = (text) => text.replace(/^[\p{White_Space}.]+|[\p{White_Space}.]+$/gu, '');
+    let clean = trim(name.replace(/[\\/:*?"<>|\p{C}\p{Zl}\p{Zp}]/gu, '_'));
+    if (/^(con|prn|aux|nul|com\d|lpt\d)(\.|$)/i.test(clean))
+      clean = `_${clean}`;
+    if (clean === '')
+      clean = 'image';
+    const extension = /\.[^.]{1,20}$/u.exec(clean)?.[0] ?? '';
+    const room = maxNameBytes - utf8Length(suffix + extension);
+    let stem = '';
+    for (const character of clean.slice(0, clean.length - extension.length)) {
+      if (utf8Length(stem + character) > room)
+        break;
+      stem += character;
+    }
+    return extension === '' && suffix === '' ? trim(stem) : stem + suffix + extension;
+  }
+
+  // A name not yet taken in an archive, whose entries a system that does not
+  // tell capitals from small letters must also keep apart.
+  function nameInArchive(name, taken) {
+    const key = (saved) => saved.normalize('NFC').toLowerCase();
+    let saved = savedName(name);
+    for (let number = 2; taken.has(key(saved)); ++number)
+      saved = savedName(name, ` (${number})`);
+    taken.add(key(saved));
+    return saved;
+  }
+
+  // CRC-32 of the zip format.
+  const crcTable = Array.from({length: 256}, (_, index) => {
+    let crc = index;
+    for (let bit = 0; bit < 8; ++bit)
+      crc = crc & 1 ? 0xedb88320 ^ (crc >>> 1) : crc >>> 1;
+    return crc >>> 0;
+  });
+  function crc32(bytes) {
+    let crc = 0xffffffff;
+    for (const byte of bytes)
+      crc = crcTable[(crc ^ byte) & 0xff] ^ (crc >>> 8);
+    return (crc ^ 0xffffffff) >>> 0;
+  }
+
+  // Little-endian fields of 2 or 4 bytes, as [width, value].
+  function fields(...list) {
+    const view = new DataView(new ArrayBuffer(list.reduce((sum, [width]) => sum + width, 0)));
+    let at = 0;
+    for (const [width, value] of list) {
+      if (width === 2)
+        view.setUint16(at, value, true);
+      else
+        view.setUint32(at, value, true);
+      at += width;
+    }
+    return new Uint8Array(view.buffer);
+  }
+
+  // A zip archive of the files ({name, bytes}), stored as they are: images of
+  // at most 32 KiB gain little from compression. Names are UTF-8 (flag bit
+  // 11); every entry has the time at which the archive was made.
+  function zip(files, date = new Date()) {
+    if (files.length > 0xffff)
+      throw new Error('more than 65535 images for one archive: choose fewer at a time');
+    const time = (date.getHours() << 11) | (date.getMinutes() << 5) | (date.getSeconds() >> 1);
+    const year = Math.min(Math.max(date.getFullYear(), 1980), 2107);  // what the format can hold
+    const day = ((year - 1980) << 9) | ((date.getMonth() + 1) << 5) | date.getDate();
+    const parts = [];
+    const directory = [];
+    let offset = 0;
+    for (const {name, bytes} of files) {
+      const encoded = new TextEncoder().encode(name);
+      // Version 2.0 needed, UTF-8 names, stored, time, CRC, both sizes, name
+      // length, no extra field.
+      const common = [[2, 20], [2, 0x800], [2, 0], [2, time], [2, day], [4, crc32(bytes)],
+        [4, bytes.length], [4, bytes.length], [2, encoded.length], [2, 0]];
+      parts.push(fields([4, 0x04034b50], ...common), encoded, bytes);
+      // Made by version 2.0; no comment, first disk, no attributes.
+      directory.push(fields([4, 0x02014b50], [2, 20], ...common, [2, 0], [2, 0], [2, 0], [4, 0], [4, offset]),
+                     encoded);
+      offset += 30 + encoded.length + bytes.length;
+    }
+    const size = directory.reduce((sum, part) => sum + part.length, 0);
+    const end = fields([4, 0x06054b50], [2, 0], [2, 0], [2, files.length], [2, files.length], [4, size],
+                       [4, offset], [2, 0]);
+    return new Blob([...parts, ...directory, end], {type: 'application/zip'});
+  }
+
+  function download(name, blob) {
+    const url = URL.createObjectURL(blob);
     const link = document.createElement('a');
     link.href = url;
     link.download = name;
@@ -93,23 +211,98 @@
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
-  async function correct(file) {
-    const run = await runTool(file.name, file.bytes, true);
-    file.correction.textContent = reportOf(run.output);
-    file.correction.hidden = false;
-    if (run.image !== null)
-      download(file.name, run.image);
+  // Each change is told once to those who do not see the page.
+  function announce(text) {
+    announcer.textContent = text;
   }
 
-  async function check(file) {
-    const entry = addEntry(file.name);
-    let bytes;
-    try {
-      bytes = new Uint8Array(await file.slice(0, readLimit).arrayBuffer());
-    } catch (error) {
-      settle(entry, 'unreadable', `Cannot be read: ${error.message || error}`);
-      return;
+  // A file's entry in the list, named as text, never as markup.
+  function addEntry(name) {
+    const item = show('li', 'file', show('h2', 'name', nameView(name)));
+    item.setAttribute('aria-busy', 'true');
+    const entry = {name, item, status: show('p', 'status', 'Checking\u2026'), kind: ''};
+    item.append(entry.status);
+    results.append(item);
+    entries.push(entry);
+    return entry;
+  }
+
+  function settle(entry, kind, ...status) {
+    entry.item.className = `file ${kind}`;
+    entry.kind = kind;
+    entry.status.replaceChildren(...status);
+    entry.item.removeAttribute('aria-busy');
+  }
+
+  // A map of the pages of an image, eight to a row from its first page,
+  // each wrong page marked by its colour and a cross, once corrected by a
+  // tick. It is drawn with three paths for all the pages: a box of its own
+  // for each page made a hundred entries slow to lay out.
+  const pitch = 22;  // a page's square and the gap to the next
+  const svg = (tag) => document.createElementNS('http://www.w3.org/2000/svg', tag);
+  const allPages = {};  // the squares of all pages, by the first page
+  function pageMap(entry) {
+    const first = entry.bytes.length === 8192 ? 32 : 0;
+    if (!entry.map) {
+      entry.map = svg('svg');
+      entry.map.setAttribute('class', 'map');
+      entry.map.setAttribute('role', 'img');
+      entry.map.setAttribute('viewBox', `0 0 ${8 * pitch} ${(64 - first) / 8 * pitch}`);
+      entry.map.append(svg('path'), svg('path'), svg('path'));
     }
+    const state = entry.kind === 'corrected' ? 'corrected' : 'wrong';
+    const marked = [...entry.wrong].join(', ');
+    entry.map.setAttribute('aria-label', `Pages ${first} to 63: ${
+        marked === '' ? 'all correct' : `${entry.wrong.size === 1 ? 'page' : 'pages'} ${marked} ${state}`}`);
+    const corner = (page) => [(page - first) % 8 * pitch + 1.5, Math.floor((page - first) / 8) * pitch + 1.5];
+    const square = (page) => {
+      const [x, y] = corner(page);
+      return `M${x} ${y}h19v19h-19z`;
+    };
+    const mark = (page) => {
+      const [x, y] = corner(page);
+      return state === 'wrong' ? `M${x + 5} ${y + 5}l9 9m0-9l-9 9` : `M${x + 4} ${y + 10}l3.5 3.5l7-7`;
+    };
+    const [all, wrong, marks] = entry.map.children;
+    all.setAttribute('class', 'page');
+    allPages[first] ??= Array.from({length: 64 - first}, (_, index) => square(first + index)).join('');
+    all.setAttribute('d', allPages[first]);
+    wrong.setAttribute('class', state);
+    wrong.setAttribute('d', [...entry.wrong].map(square).join(''));
+    marks.setAttribute('class', `${state}-mark`);
+    marks.setAttribute('d', [...entry.wrong].map(mark).join(''));
+  }
+
+  // The tool's report lines, folded when there are many.
+  function reportView(report, name) {
+    const view = toolText('pre', 'report', report, name);
+    const count = lines(report).length;
+    if (count <= unfoldedLines)
+      return view;
+    return show('details', 'fold', show('summary', '', `The tool's report: ${count} lines`), view);
+  }
+
+  // A file's first bytes, as many as the tool reads, or why there are none.
+  // A file may have changed or gone since it was chosen, with the size
+  // given then: the browser then gives fewer bytes, or none. Of a file gone
+  // before its size was asked for, it gives the size 0, and an empty slice,
+  // but it cannot read the whole file.
+  async function read(file, size) {
+    try {
+      const part = size > readLimit ? file.slice(0, readLimit) : file;
+      const bytes = new Uint8Array(await part.arrayBuffer());
+      const expected = Math.min(size, readLimit);
+      if (bytes.length === expected)
+        return {bytes, reason: ''};
+      return {bytes: null, reason: `The browser gave ${bytes.length} of its ${expected} bytes.`};
+    } catch (error) {
+      return {bytes: null, reason: `${error.message || error}`};
+    }
+  }
+
+  async function check(file, reading) {
+    const entry = addEntry(file.name);
+    const {bytes, reason} = await reading;
     let run;
     try {
       run = await runTool(file.name, bytes, false);
@@ -118,45 +311,105 @@
       return;
     }
     const report = reportOf(run.output);
-    entry.item.append(show('pre', 'report', report));
+    if (bytes === null) {
+      // The tool tried to open a file that is not there, as for a file that
+      // a command line cannot read, and said so.
+      settle(entry, 'unreadable', 'Cannot be read');
+      entry.item.append(toolText('pre', 'report', report, file.name), show('p', 'reason', reason));
+      return;
+    }
     if (run.status !== 0) {
-      const message = lines(report).pop() || `exit status ${run.status}`;
-      settle(entry, 'refused', `Not an image that tolvek accepts: ${message}`);
+      settle(entry, 'refused', 'Not accepted');
+      entry.item.append(toolText('pre', 'report', report, file.name),
+                        show('p', 'hint', 'tolvek takes 8, 16 or 32 KiB images of version 1.5 or later.'));
       return;
     }
-    const wrong = lines(report).filter((line) => line.startsWith('checksum error in page ')).length;
-    if (wrong === 0) {
+    const found = lines(report).map((line) => /^checksum error in page (\d+):/.exec(line)).filter(Boolean);
+    entry.bytes = bytes;
+    entry.wrong = new Set(found.map((match) => Number(match[1])));
+    if (entry.wrong.size === 0) {
       settle(entry, 'correct', 'All pages correct');
-      return;
+    } else {
+      const count = entry.wrong.size;
+      settle(entry, 'wrong', count === 1 ? '1 page wrong' : `${count} pages wrong`);
+      entry.button = show('button', 'fix', 'Download the corrected ', nameView(file.name));
+      entry.button.type = 'button';
+      entry.button.addEventListener('click', () => once(entry.button, () => downloadOne(entry)));
+      entry.correction = show('pre', 'correction');
+      entry.correction.hidden = true;
+      entry.item.append(entry.button);
     }
-    const wrongFile = {name: file.name, bytes, correction: show('pre', 'correction', '')};
-    wrongFile.correction.hidden = true;
-    const button = show('button', 'fix', 'Download the corrected image');
-    button.type = 'button';
-    button.addEventListener('click', () => queue(() => correct(wrongFile)));
-    entry.item.append(button, wrongFile.correction);
-    wrongFiles.push(wrongFile);
-    settle(entry, 'wrong', wrong === 1 ? '1 page wrong' : `${wrong} pages wrong`);
+    pageMap(entry);
+    entry.item.append(entry.map, reportView(report, file.name));
+    if (entry.correction)
+      entry.item.append(entry.correction);
   }
 
-  function addFolder(name) {
-    settle(addEntry(name), 'refused', 'A folder: choose or drop the images in it, not the folder');
+  // Corrects the image as `tolvek NAME NAME` would, shows what the tool
+  // printed, and gives the corrected image, or null if the tool wrote none.
+  async function correct(entry) {
+    const run = await runTool(entry.name, entry.bytes, true);
+    entry.correction.replaceWith(entry.correction = toolText('pre', 'correction', reportOf(run.output), entry.name));
+    return run.image;
+  }
+
+  function corrected(entry, saved, ...where) {
+    settle(entry, 'corrected', 'Corrected: saved as ', nameView(saved), ...where);
+    pageMap(entry);
+  }
+
+  async function downloadOne(entry) {
+    const image = await correct(entry);
+    if (image === null)
+      return;
+    const saved = savedName(entry.name);
+    download(saved, new Blob([image], {type: 'application/octet-stream'}));
+    corrected(entry, saved);
+    summarize();
+    announce(`${entry.name} corrected: saved as ${saved}`);
+  }
+
+  async function downloadAll() {
+    const files = [];
+    const taken = new Set();
+    const fixable = entries.filter((each) => each.correction);
+    for (const entry of fixable) {
+      const image = await correct(entry);
+      if (image !== null)
+        files.push({entry, name: nameInArchive(entry.name, taken), bytes: image});
+    }
+    download(archiveName, zip(files));
+    let numbered = 0;
+    for (const {entry, name} of files) {
+      if (name === savedName(entry.name)) {
+        corrected(entry, name, ` in ${archiveName}`);
+      } else {
+        corrected(entry, name, ` in ${archiveName}, with a number added: another image there has the same name`);
+        ++numbered;
+      }
+    }
+    summarize();
+    announce(`${files.length === fixable.length ? 'All' : `Only ${files.length} of`} ${fixable.length} images corrected ` +
+             `and saved in ${archiveName}${numbered === 0 ? '' : `; ${numbered} of them with a number added to the name, ` +
+             'as their entries show'}.`);
   }
 
   function summarize() {
-    const count = (kind) => checked.filter((each) => each === kind).length;
+    const count = (kind) => entries.filter((each) => each.kind === kind).length;
     const parts = [
       [count('wrong'), 'with wrong pages'],
+      [count('corrected'), 'corrected'],
       [count('correct'), 'all correct'],
       [count('refused'), 'not accepted'],
       [count('unreadable'), 'unreadable'],
     ].filter(([number]) => number > 0).map(([number, what]) => `${number} ${what}`);
     summary.textContent =
-        `${checked.length} ${checked.length === 1 ? 'file' : 'files'}: ${parts.join(', ')}.`;
-    const wrong = wrongFiles.length;
-    allBar.hidden = wrong < 2;
-    downloadNote.hidden = wrong === 0;
-    correctAllButton.textContent = `Download all ${wrong} corrected images`;
+        entries.length === 0 ? '' : `${entries.length} ${entries.length === 1 ? 'file' : 'files'}: ${parts.join(', ')}.`;
+    const fixable = entries.filter((each) => each.correction).length;
+    actions.hidden = entries.length === 0;
+    correctAllButton.hidden = fixable < 2;
+    correctAllButton.textContent = `Download all ${fixable} corrected images as one zip archive`;
+    downloadNote.hidden = fixable === 0;
   }
 
   // Runs and their results come in the order in which they were asked for.
@@ -168,18 +421,47 @@
     return pending;
   }
 
+  // What a button starts is queued once: pressed again before it is done,
+  // the button does nothing.
+  function once(button, task) {
+    if (button.getAttribute('aria-disabled') === 'true')
+      return;
+    button.setAttribute('aria-disabled', 'true');
+    queue(task).then(() => button.removeAttribute('aria-disabled'));
+  }
+
   // items: File objects, or {folder: name} for a dropped folder.
   function take(items) {
     if (items.length === 0)
       return;
+    // The browser finds a file's size when first asked, and a hundred sizes
+    // asked for at once come several times sooner than between reads.
+    const sizes = items.map((item) => (item instanceof File ? item.size : 0));
     queue(async () => {
-      for (const item of items) {
+      // The browser reads a file in a task of its own, after any frame that
+      // is due: a few files are read ahead, so that many are not read one
+      // frame apart.
+      const reads = [];
+      const readAhead = 16;
+      const start = (index) => {
+        if (items[index] instanceof File)
+          reads[index] = read(items[index], sizes[index]);
+      };
+      for (let index = 0; index < readAhead; ++index)
+        start(index);
+      for (const [index, item] of items.entries()) {
+        start(index + readAhead);
         if (item instanceof File)
-          await check(item);
+          await check(item, reads[index]);
         else
-          addFolder(item.folder);
+          settle(addEntry(item.folder), 'refused', 'A folder: choose or drop the images in it, not the folder');
+        reads[index] = null;
       }
       summarize();
+      announce(summary.textContent);
+      // On a narrow screen the list would start below the fold.
+      if (matchMedia('(max-width: 30rem)').matches)
+        summary.scrollIntoView();
     });
   }
 
@@ -189,14 +471,14 @@
     fileInput.value = '';  // so that choosing the same file again checks it again
     take(files);
   });
-
-  // Chromium drops downloads past the tenth that a page starts at once;
-  // spaced out, they all come through.
-  const pause = () => new Promise((resolve) => setTimeout(resolve, 200));
-  correctAllButton.addEventListener('click', () => {
-    for (const file of wrongFiles.slice())
-      queue(() => correct(file).then(pause));
-  });
+  correctAllButton.addEventListener('click', () => once(correctAllButton, downloadAll));
+  clearButton.addEventListener('click', () => queue(() => {
+    entries.length = 0;
+    results.replaceChildren();
+    summarize();
+    chooseButton.focus();
+    announce('The list is cleared.');
+  }));
 
   // Anything dragged over the page may be dropped anywhere on it.
   document.addEventListener('dragover', (event) => {
@@ -229,8 +511,8 @@
     take(items);
   });
 
-  // A run without a file gives the banner, and starts the tool once before
-  // any file comes.
+  // A run without a file gives the banner, and compiles the tool before any
+  // file comes.
   queue(async () => {
     try {
       const run = await runTool(null, null, false);

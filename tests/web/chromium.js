@@ -32,12 +32,12 @@ export async function launch() {
   };
 }
 
-// Opens the page from disk, after prepare(page), and waits for the tool's
-// first run, which shows the banner.
-export async function openPage(browser, prepare = async () => {}) {
+// Opens the page, from disk unless from url, after prepare(page), and waits
+// for the tool's first run, which shows the banner.
+export async function openPage(browser, prepare = async () => {}, url = pageUrl) {
   const page = await browser.newPage();
   await prepare(page);
-  await page.goto(pageUrl);
+  await page.goto(url);
   await page.waitForFunction(() => document.getElementById('banner').textContent !== '');
   return page;
 }

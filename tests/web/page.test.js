@@ -4,9 +4,11 @@
 import assert from 'node:assert/strict';
 import {spawnSync} from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {after, before, test} from 'node:test';
+import axe from 'axe-core';
 import {launch, openPage, pagePath, pageUrl, root} from './chromium.js';
 
 const tool = path.resolve(process.env.TOLVEK_TOOL || path.join(root, 'build/tolvek'));
@@ -100,6 +102,7 @@ const limit = {timeout: 60000};
 let chromium;
 let page;  // the page that the tests use now
 const pages = [];
+const urls = [pageUrl];  // where pages were opened from
 let banner;
 const requests = [];
 const problems = [];
@@ -128,7 +131,8 @@ before(async () => {
 }, limit);
 
 // Opens the page in a new tab, recording what it does.
-async function open() {
+async function open(url = pageUrl) {
+  urls.push(url);
   const opened = await openPage(chromium.browser, async (page) => {
     page.on('request', (request) => requests.push(request.url()));
     page.on('pageerror', (error) => problems.push(`error: ${error.message}`));
@@ -149,7 +153,7 @@ async function open() {
         }).observe(document.getElementById('results'), {subtree: true, attributeFilter: ['aria-busy']});
       });
     });
-  });
+  }, url);
   pages.push(opened);
   return opened;
 }
@@ -176,6 +180,9 @@ async function entries(handing, count) {
     kind: item.className.replace('file ', ''),
     status: item.querySelector('.status').textContent,
     report: item.querySelector('.report')?.textContent,
+    fold: item.querySelector('summary')?.textContent,
+    map: item.querySelector('.map')?.getAttribute('aria-label'),
+    reason: item.querySelector('.reason')?.textContent,
   })));
   return all.slice(from);
 }
@@ -206,23 +213,28 @@ async function download(start, count) {
   }));
 }
 
-// The page's entry says at a glance what the tool's report says, and shows
-// the report as the native tool printed it.
+// The page's entry says at a glance what the tool's report says, maps the
+// pages that the file holds and names the wrong ones, and shows the report
+// as the native tool printed it, folded if long.
 function assertSameAsNative(entry, expected) {
   const name = path.basename(expected.file);
   assert.equal(entry.name, name);
   assert.equal(banner + entry.report, expected.output);
-  const lines = expected.output.trimEnd().split('\n');
-  const wrong = lines.filter((line) => line.startsWith('checksum error in page')).length;
+  const lines = entry.report.trimEnd().split('\n');
+  assert.equal(entry.fold, lines.length > 8 ? `The tool's report: ${lines.length} lines` : undefined);
+  const wrong = lines.filter((line) => line.startsWith('checksum error in page'))
+      .map((line) => Number(/page (\d+)/.exec(line)[1]));
   if (expected.status !== 0) {
-    assert.equal(entry.kind, 'refused');
-    assert.ok(entry.status.endsWith(lines.at(-1)), entry.status);
-  } else if (wrong === 0) {
-    assert.deepEqual([entry.kind, entry.status], ['correct', 'All pages correct']);
-  } else {
-    assert.deepEqual([entry.kind, entry.status], ['wrong', `${wrong} ${wrong === 1 ? 'page' : 'pages'} wrong`]);
+    assert.deepEqual([entry.kind, entry.status, entry.map], ['refused', 'Not accepted', undefined]);
+    return false;
   }
-  return wrong > 0;
+  const pages = wrong.length === 0 ? 'all correct' : `${wrong.length === 1 ? 'page' : 'pages'} ${wrong.join(', ')} wrong`;
+  assert.equal(entry.map, `Pages ${fs.statSync(expected.file).size === 8192 ? 32 : 0} to 63: ${pages}`);
+  if (wrong.length === 0)
+    assert.deepEqual([entry.kind, entry.status], ['correct', 'All pages correct']);
+  else
+    assert.deepEqual([entry.kind, entry.status], ['wrong', `${wrong.length} ${wrong.length === 1 ? 'page' : 'pages'} wrong`]);
+  return wrong.length > 0;
 }
 
 async function assertCorrection(index, expected) {
@@ -230,6 +242,8 @@ async function assertCorrection(index, expected) {
   const [got] = await download(await item.$('button.fix'), 1);
   assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), expected.fixOutput);
   assert.ok(got.bytes.equals(expected.fixed), 'the downloaded image is not what the tool writes');
+  assert.equal(await item.$eval('.status', (view) => view.textContent), `Corrected: saved as ${got.name}`);
+  assert.equal(await page.$eval('#announce', (view) => view.textContent), `${path.basename(expected.file)} corrected: saved as ${got.name}`);
   return got.name;
 }
 
@@ -256,25 +270,82 @@ test('each file gives the native tool\'s report and corrected image', limit, asy
       times.at(-1).toFixed(1)} ms)`);
 });
 
-test('several files at once are shown in their order', limit, async () => {
+test('several files at once are shown in their order', limit, async (t) => {
   const files = parity.slice(0, 6);
   const got = await hand(...files.map((each) => each.file));
   assert.equal(got.length, files.length);
   got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
+  // A hundred at once, on a page of their own, as a benchmark.
+  page = await open();
+  const hundred = await hand(...Array.from({length: 100}, (_, index) => place('stale.rom', image(16384, 0x21, 100 + index))));
+  assert.deepEqual(new Set(hundred.map((entry) => entry.kind)), new Set(['wrong']));
+  t.diagnostic(`100 stale 16 KiB images handed to the input at once, until the last report is on screen: ${
+      (await page.evaluate(() => window.recorded.shown.at(-1) - window.recorded.handed[0])).toFixed(0)} ms`);
 });
 
-test('two files of the same name are told apart', limit, async () => {
-  const files = [native(place('same.rom', image(16384, 0x21, 11))), native(place('same.rom', image(8192, 0x37, 12)))];
-  const from = await shown();
+test('"Download all" gives one zip archive of what the tool writes, under the names shown', limit, async () => {
+  page = await open();
+  const files = [['same.rom', 16384], ['same.rom', 8192], ['Ĳsselmeer 漢字.rom', 32768]].map(
+      ([name, length], index) => native(place(name, image(length, 0x37, 11 + index))));
   const got = await hand(...files.map((each) => each.file));
   got.forEach((entry, index) => assertSameAsNative(entry, files[index]));
-  // One button corrects every file that has wrong pages.
-  const all = await download(await page.$('#correct-all'), await page.$$eval('button.fix', (buttons) => buttons.length));
-  const ours = all.filter((each) => each.name === 'same.rom');
-  assert.deepEqual(ours.map((each) => each.bytes), files.map((each) => each.fixed));
-  const items = (await page.$$('#results > li')).slice(from);
-  for (const [index, item] of items.entries())
+  const from = downloads.length;
+  // Pressed twice, it still makes one archive.
+  const [archive] = await download(() => page.$eval('#correct-all', (button) => button.click() || button.click()), 1);
+  assert.equal(archive.name, 'corrected-images.zip');
+  // Python's zipfile reads it, and checks every entry's CRC.
+  const unzip = spawnSync('python3', ['-c', `import io, json, sys, zipfile
+archive = zipfile.ZipFile(io.BytesIO(sys.stdin.buffer.read()))
+assert archive.testzip() is None
+print(json.dumps([[entry.filename, list(archive.read(entry))] for entry in archive.infolist()]))`], {input: archive.bytes});
+  const unpacked = JSON.parse(unzip.stdout);
+  const names = ['same.rom', 'same (2).rom', 'Ĳsselmeer 漢字.rom'];
+  assert.deepEqual(unpacked.map(([name]) => name), names);
+  unpacked.forEach(([, bytes], index) => assert.ok(Buffer.from(bytes).equals(files[index].fixed)));
+  const items = await page.$$('#results > li');
+  for (const [index, item] of items.entries()) {
     assert.equal(banner + await item.$eval('.correction', (view) => view.textContent), files[index].fixOutput);
+    const status = await item.$eval('.status', (view) => view.textContent);
+    assert.ok(status.startsWith(`Corrected: saved as ${names[index]} in corrected-images.zip`), status);
+    assert.equal(status.includes('number added'), index === 1);
+  }
+  assert.equal(await page.$eval('#announce', (view) => view.textContent), 'All 3 images corrected and saved in ' +
+      'corrected-images.zip; 1 of them with a number added to the name, as their entries show.');
+  assert.equal(downloads.length, from + 1);
+  await page.click('#clear');
+  await page.waitForFunction(() => document.querySelector('#results').childElementCount === 0);
+  assert.ok(await page.$eval('#actions', (actions) => actions.hidden));
+});
+
+test('a name is saved as the page shows it, and fits a 320-pixel screen', limit, async (t) => {
+  await page.setViewport({width: 320, height: 640});
+  const bytes = [...fs.readFileSync(parity[0].file)];
+  for (const [what, name, saved] of [
+    ['300 characters', `${'x'.repeat(296)}.rom`, `${'x'.repeat(196)}.rom`],
+    ['a right-to-left override', 'invoice\u202Emor.exe', 'invoice_mor.exe'],
+    ['a newline', 'first\nsecond.rom', 'first_second.rom'],
+    ['only dots', '...', 'image'],
+    ['characters that Windows does not allow', 'a:b?c*"d|e.rom', 'a_b_c__d_e.rom'],
+  ]) {
+    await t.test(what, async () => {
+      // Handed as the browser makes a file, since no file system here takes
+      // each of these names.
+      const [entry] = await entries(() => page.$eval('#files', (input, name, bytes) => {
+        const transfer = new DataTransfer();
+        transfer.items.add(new File([new Uint8Array(bytes)], name));
+        input.files = transfer.files;
+        input.dispatchEvent(new Event('change'));
+      }, name, bytes), 1);
+      assert.equal(entry.name, name);
+      // Files chosen on a narrow screen bring the summary into view.
+      assert.ok(await page.$eval('#summary', (view) => Math.round(view.getBoundingClientRect().top) === 0));
+      const item = (await page.$$('#results > li')).at(-1);
+      const [got] = await download(await item.$('button.fix'), 1);
+      assert.equal(got.name, saved);
+      assert.equal(await item.$eval('.status', (view) => view.textContent), `Corrected: saved as ${saved}`);
+      assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 320));
+    });
+  }
 });
 
 test('a drop of a file and a folder', limit, async () => {
@@ -292,11 +363,23 @@ test('a drop of a file and a folder', limit, async () => {
   assert.match(dropped.status, /^A folder/);
 });
 
-test('a file that cannot be read', limit, async () => {
-  // A folder handed to the file input reads as a file that cannot be read.
-  const [entry] = await hand(fs.mkdtempSync(path.join(scratch, 'unreadable-')));
-  assert.equal(entry.kind, 'unreadable');
-  assert.match(entry.status, /^Cannot be read: /);
+test('a file that cannot be read', limit, async (t) => {
+  for (const [what, file, meanwhile] of [
+    ['a folder', fs.mkdtempSync(path.join(scratch, 'unreadable-')), () => {}],
+    ['a file deleted after it was chosen', place('gone.rom', blank), fs.unlinkSync],
+  ]) {
+    await t.test(what, async () => {
+      // The page hears of the choice only after the file was dealt with.
+      const input = await page.$('#files');
+      await input.evaluate((input) => input.addEventListener('change', (event) => event.stopImmediatePropagation(),
+                                                             {capture: true, once: true}));
+      await input.uploadFile(file);
+      meanwhile(file);
+      const [entry] = await entries(() => input.evaluate((input) => input.dispatchEvent(new Event('change'))), 1);
+      assert.deepEqual([entry.kind, entry.report], ['unreadable', `cannot open input file ${path.basename(file)}\n`]);
+      assert.ok(entry.reason !== '', 'no reason given');
+    });
+  }
 });
 
 test('the keyboard alone checks a file and downloads its corrected image', limit, async () => {
@@ -333,8 +416,34 @@ test('a 320-pixel-wide screen needs no sideways scrolling', limit, async () => {
   assert.ok(await full.evaluate(() => document.documentElement.scrollWidth <= 320));
 });
 
+test('the page works whatever charset its host declares', limit, async (t) => {
+  const server = http.createServer((request, response) => {
+    const charset = request.url.slice(1);
+    response.setHeader('Content-Type', charset === '' ? 'text/html' : `text/html; charset=${charset}`);
+    response.end(fs.readFileSync(pagePath));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  for (const charset of ['iso-8859-1', 'windows-1252', '']) {
+    await t.test(charset || 'no charset', async () => {
+      page = await open(`http://127.0.0.1:${server.address().port}/${charset}`);
+      assert.equal(await page.$eval('#choose', (button) => button.textContent), 'Choose images\u2026');
+      assertSameAsNative((await hand(parity[0].file))[0], parity[0]);
+    });
+  }
+  server.close();
+});
+
+test('axe-core finds nothing to fix or review, before files and after', limit, async () => {
+  await open();
+  for (const each of pages) {
+    await each.evaluate(axe.source);
+    const found = await each.evaluate(() => axe.run({resultTypes: ['violations', 'incomplete']}));
+    assert.deepEqual([...found.violations, ...found.incomplete].map((rule) => `${rule.id}: ${rule.help}`), []);
+  }
+});
+
 test('the page makes no request beyond itself and runs only its own scripts', limit, async () => {
-  assert.deepEqual(requests.filter((url) => url !== pageUrl && !/^(data|blob):/.test(url)), []);
+  assert.deepEqual(requests.filter((url) => !urls.includes(url) && !/^(data|blob):/.test(url)), []);
   assert.deepEqual(problems, []);
   for (const each of pages) {
     assert.deepEqual(await each.evaluate(() => window.recorded.refused), []);

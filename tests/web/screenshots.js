@@ -23,7 +23,7 @@ function image(length, pages) {
 }
 
 const samples = {
-  'bootrom-2.1.rom': image(16384, [5, 17]),
+  'bootrom-2.1.rom': image(16384, [5, 17, 18, 19, 20, 33, 40, 41, 42, 57]),
   'bootrom-2.0.rom': image(16384, [40]),
   'upper-half.rom': image(8192, [33]),
   'notes.txt': Buffer.from('not an image\n'),
@@ -44,7 +44,7 @@ try {
     await page.waitForFunction((count) => document.querySelectorAll('#results > li:not([aria-busy])').length === count,
                                {}, Object.keys(samples).length);
     if (!fullPage)
-      await page.$eval('#summary', (summary) => summary.scrollIntoView());
+      await page.$eval('#results', (results) => results.scrollIntoView());
     await page.screenshot({path: path.join(folder, file), fullPage});
     console.log(`wrote ${path.join(folder, file)}`);
   }
