@@ -141,7 +141,7 @@ class Tool : public ::testing::Test {
     {
         if (dir.empty())
             return;  // no scratch folder was made
-        std::system(("chmod -R u+w " + dir + "; rm -rf " + dir + " " + dir + ".*").c_str());
+        EXPECT_EQ(std::system(("chmod -R u+w " + dir + "; rm -rf " + dir + " " + dir + ".*").c_str()), 0);
     }
 
     std::string path(const std::string &name) const { return dir + "/" + name; }
