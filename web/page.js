@@ -14,13 +14,22 @@
   // Longer report lines than these are folded away below the page map.
   const unfoldedLines = 8;
 
+  // Where the browser lets a page write a file that it was given, each file
+  // keeps the browser's handle to it, and a file with wrong pages can be
+  // corrected where it lies; elsewhere corrected images are downloaded.
+  const inPlace = typeof showOpenFilePicker === 'function' && typeof DataTransferItem === 'function' &&
+      'getAsFileSystemHandle' in DataTransferItem.prototype;
+
   const element = (id) => document.getElementById(id);
   const chooseButton = element('choose');
+  const folderButton = element('choose-folder');
   const fileInput = element('files');
   const bannerView = element('banner');
   const summary = element('summary');
   const actions = element('actions');
   const correctAllButton = element('correct-all');
+  const writeAllButton = element('write-all');
+  const inPlaceNote = element('in-place-note');
   const clearButton = element('clear');
   const downloadNote = element('download-note');
   const announcer = element('announce');
@@ -216,9 +225,18 @@
     announcer.textContent = text;
   }
 
-  // A file's entry in the list, named as text, never as markup.
-  function addEntry(name) {
+  function button(className, ...parts) {
+    const view = show('button', className, ...parts);
+    view.type = 'button';
+    return view;
+  }
+
+  // A file's entry in the list, named as text, never as markup, with the
+  // folder that it came from, if any.
+  function addEntry(name, folder = null) {
     const item = show('li', 'file', show('h2', 'name', nameView(name)));
+    if (folder !== null)
+      item.append(show('p', 'where', 'In the folder ', nameView(folder.name)));
     item.setAttribute('aria-busy', 'true');
     const entry = {name, item, status: show('p', 'status', 'Checking\u2026'), kind: ''};
     item.append(entry.status);
@@ -300,12 +318,13 @@
     }
   }
 
-  async function check(file, reading) {
-    const entry = addEntry(file.name);
+  async function check(source, reading) {
+    const {name} = source;
+    const entry = addEntry(name, source.folder);
     const {bytes, reason} = await reading;
     let run;
     try {
-      run = await runTool(file.name, bytes, false);
+      run = await runTool(name, bytes, false);
     } catch (error) {
       settle(entry, 'refused', `The tool could not run: ${error.message || error}`);
       return;
@@ -315,12 +334,12 @@
       // The tool tried to open a file that is not there, as for a file that
       // a command line cannot read, and said so.
       settle(entry, 'unreadable', 'Cannot be read');
-      entry.item.append(toolText('pre', 'report', report, file.name), show('p', 'reason', reason));
+      entry.item.append(toolText('pre', 'report', report, name), show('p', 'reason', reason));
       return;
     }
     if (run.status !== 0) {
       settle(entry, 'refused', 'Not accepted');
-      entry.item.append(toolText('pre', 'report', report, file.name),
+      entry.item.append(toolText('pre', 'report', report, name),
                         show('p', 'hint', 'tolvek takes 8, 16 or 32 KiB images of version 1.5 or later.'));
       return;
     }
@@ -332,15 +351,25 @@
     } else {
       const count = entry.wrong.size;
       settle(entry, 'wrong', count === 1 ? '1 page wrong' : `${count} pages wrong`);
-      entry.button = show('button', 'fix', 'Download the corrected ', nameView(file.name));
-      entry.button.type = 'button';
+      entry.handle = source.handle;
+      entry.folder = source.folder;
+      // The buttons name the file to those who hear them.
+      const named = (words) => show('span', 'unseen', words, nameView(name));
+      entry.button = entry.handle ? button('fix', 'Download a corrected copy', named(' of '))
+                                  : button('fix', 'Download the corrected ', nameView(name));
       entry.button.addEventListener('click', () => once(entry.button, () => downloadOne(entry)));
+      entry.fixes = show('div', 'fixes', entry.button);
+      if (entry.handle) {
+        const write = button('write', 'Correct this file', named(': '));
+        write.addEventListener('click', () => once(write, () => correctInPlace([entry], false)));
+        entry.fixes.prepend(write);
+      }
       entry.correction = show('pre', 'correction');
       entry.correction.hidden = true;
-      entry.item.append(entry.button);
+      entry.item.append(entry.fixes);
     }
     pageMap(entry);
-    entry.item.append(entry.map, reportView(report, file.name));
+    entry.item.append(entry.map, reportView(report, name));
     if (entry.correction)
       entry.item.append(entry.correction);
   }
@@ -369,10 +398,14 @@
     announce(`${entry.name} corrected: saved as ${saved}`);
   }
 
+  // An image with wrong pages whose file was neither corrected in place nor
+  // changed since it was checked.
+  const downloadable = (entry) => entry.correction && !entry.done;
+
   async function downloadAll() {
     const files = [];
     const taken = new Set();
-    const fixable = entries.filter((each) => each.correction);
+    const fixable = entries.filter(downloadable);
     for (const entry of fixable) {
       const image = await correct(entry);
       if (image !== null)
@@ -394,22 +427,144 @@
              'as their entries show'}.`);
   }
 
+  const same = (one, other) => one.length === other.length && one.every((byte, index) => byte === other[index]);
+
+  // The file's first bytes as the browser reads them now, through its handle.
+  async function reread(handle) {
+    try {
+      const file = await handle.getFile();
+      return await read(file, file.size);
+    } catch (error) {
+      return {bytes: null, reason: `${error.message || error}`};
+    }
+  }
+
+  // The browser asks the person in its own prompt, unless it was allowed
+  // already: for the file, or for the folder that holds it.
+  async function permission(handle) {
+    try {
+      return await handle.requestPermission({mode: 'readwrite'});
+    } catch (error) {
+      return `${error.message || error}`;
+    }
+  }
+
+  // An entry that no button may act on any more: its file was corrected in
+  // place, or is no longer the one that was checked.
+  function finish(entry, kind, ...status) {
+    settle(entry, kind, ...status);
+    entry.fixes.remove();
+    entry.done = true;
+  }
+
+  // Writes over the file, through its handle, what `tolvek NAME NAME` writes,
+  // but only while the file still holds the bytes that were checked; then
+  // reads it back and checks it with the tool. The browser writes a new file
+  // and puts it in place of the old one only when it is whole, so a write
+  // that fails leaves the file as it was. Gives whether it was corrected.
+  async function rewrite(entry) {
+    const name = nameView(entry.name);
+    const before = await reread(entry.handle);
+    if (before.bytes === null || !same(before.bytes, entry.bytes)) {
+      finish(entry, 'changed', 'Changed since it was checked: check it again. Nothing was written.');
+      return false;
+    }
+    const image = await correct(entry);
+    let failure = image === null ? 'the tool wrote no image' : '';
+    if (image !== null) {
+      try {
+        const writable = await entry.handle.createWritable();
+        try {
+          await writable.write(image);
+          await writable.close();
+        } catch (error) {
+          await writable.abort().catch(() => {});
+          throw error;
+        }
+      } catch (error) {
+        failure = `${error.message || error}`;
+      }
+    }
+    const after = await reread(entry.handle);
+    entry.check?.remove();
+    let checked = false;
+    if (after.bytes !== null) {
+      const report = reportOf((await runTool(entry.name, after.bytes, false)).output);
+      entry.correction.after(entry.check = toolText('pre', 'check', report, entry.name));
+      checked = lines(report).at(-1) === 'checksum is OK!';
+    }
+    if (failure === '' && checked && same(after.bytes, image)) {
+      finish(entry, 'corrected', 'Corrected in place');
+      pageMap(entry);
+      return true;
+    }
+    if (after.bytes !== null && same(after.bytes, entry.bytes))
+      settle(entry, 'wrong', 'Not changed: the browser could not write ', name);
+    else
+      settle(entry, 'wrong', 'Written, but ', name, ' does not read back corrected: see the tool\'s check below');
+    const reason = failure || after.reason;
+    if (reason)
+      entry.status.append(show('span', 'reason', ` (${reason})`));
+    return false;
+  }
+
+  // Corrects the files where they lie, one after another. Each file is
+  // asked for once; all of a folder's files corrected together, only the
+  // folder. Where the browser is not allowed, nothing else is tried.
+  async function correctInPlace(list, all) {
+    const answers = new Map();
+    const whom = (entry) => (all && entry.folder ? entry.folder : entry.handle);
+    let done = 0;
+    let refused = null;
+    for (const entry of list) {
+      entry.item.setAttribute('aria-busy', 'true');
+      if (!answers.has(whom(entry)))
+        answers.set(whom(entry), await permission(whom(entry)));
+      if (answers.get(whom(entry)) !== 'granted') {
+        refused = whom(entry);
+        break;
+      }
+      if (await rewrite(entry))
+        ++done;
+    }
+    for (const entry of list.filter((each) => refused !== null && whom(each) === refused)) {
+      settle(entry, 'wrong', 'Not changed: the browser was not allowed to change ',
+             ...(refused === entry.folder ? ['the folder ', nameView(refused.name)] : [nameView(entry.name)]));
+    }
+    for (const entry of list) {
+      entry.item.removeAttribute('aria-busy');
+      pageMap(entry);
+    }
+    summarize();
+    if (!all)
+      announce(`${list[0].name}: ${list[0].status.textContent}`);
+    else if (done === list.length)
+      announce(`All ${done} files corrected in place.`);
+    else
+      announce(`${done} of ${list.length} files corrected in place; the others' entries say why.`);
+  }
+
   function summarize() {
     const count = (kind) => entries.filter((each) => each.kind === kind).length;
     const parts = [
       [count('wrong'), 'with wrong pages'],
       [count('corrected'), 'corrected'],
+      [count('changed'), 'changed since checked'],
       [count('correct'), 'all correct'],
       [count('refused'), 'not accepted'],
       [count('unreadable'), 'unreadable'],
     ].filter(([number]) => number > 0).map(([number, what]) => `${number} ${what}`);
     summary.textContent =
         entries.length === 0 ? '' : `${entries.length} ${entries.length === 1 ? 'file' : 'files'}: ${parts.join(', ')}.`;
-    const fixable = entries.filter((each) => each.correction).length;
+    const fixable = entries.filter(downloadable).length;
+    const writable = entries.filter(downloadable).filter((each) => each.handle).length;
     actions.hidden = entries.length === 0;
     correctAllButton.hidden = fixable < 2;
     correctAllButton.textContent = `Download all ${fixable} corrected images as one zip archive`;
+    writeAllButton.hidden = writable < 2;
+    writeAllButton.textContent = `Correct all ${writable} files`;
     downloadNote.hidden = fixable === 0;
+    inPlaceNote.hidden = writable === 0;
   }
 
   // Runs and their results come in the order in which they were asked for.
@@ -430,13 +585,15 @@
     queue(task).then(() => button.removeAttribute('aria-disabled'));
   }
 
-  // items: File objects, or {folder: name} for a dropped folder.
+  // items: {name, file} for a file, with the browser's handle to it and to
+  // its folder where there are any; {name, failure} for a file that the
+  // browser cannot give; {name, refused} for what the page cannot check.
   function take(items) {
     if (items.length === 0)
       return;
     // The browser finds a file's size when first asked, and a hundred sizes
     // asked for at once come several times sooner than between reads.
-    const sizes = items.map((item) => (item instanceof File ? item.size : 0));
+    const sizes = items.map((item) => (item.file ? item.file.size : 0));
     queue(async () => {
       // The browser reads a file in a task of its own, after any frame that
       // is due: a few files are read ahead, so that many are not read one
@@ -444,17 +601,19 @@
       const reads = [];
       const readAhead = 16;
       const start = (index) => {
-        if (items[index] instanceof File)
-          reads[index] = read(items[index], sizes[index]);
+        if (items[index]?.file)
+          reads[index] = read(items[index].file, sizes[index]);
+        else if (items[index]?.failure)
+          reads[index] = {bytes: null, reason: items[index].failure};
       };
       for (let index = 0; index < readAhead; ++index)
         start(index);
       for (const [index, item] of items.entries()) {
         start(index + readAhead);
-        if (item instanceof File)
-          await check(item, reads[index]);
+        if (item.refused)
+          settle(addEntry(item.name), 'refused', item.refused);
         else
-          settle(addEntry(item.folder), 'refused', 'A folder: choose or drop the images in it, not the folder');
+          await check(item, reads[index]);
         reads[index] = null;
       }
       summarize();
@@ -465,13 +624,64 @@
     });
   }
 
-  chooseButton.addEventListener('click', () => fileInput.click());
+  // What take() is given for files and folders that come with handles: a
+  // folder stands for every file directly in it.
+  async function fromHandles(handles) {
+    const items = [];
+    const open = async (handle, folder) => {
+      try {
+        return {name: handle.name, file: await handle.getFile(), handle, folder};
+      } catch (error) {
+        return {name: handle.name, failure: `${error.message || error}`, folder};
+      }
+    };
+    for (const handle of handles) {
+      if (handle.kind === 'file') {
+        items.push(open(handle, null));
+        continue;
+      }
+      const files = [];
+      for await (const each of handle.values()) {
+        if (each.kind === 'file')
+          files.push(each);
+      }
+      files.sort((one, other) => (one.name < other.name ? -1 : one.name > other.name ? 1 : 0));
+      if (files.length === 0)
+        items.push({name: handle.name, refused: 'A folder with no files directly in it'});
+      items.push(...files.map((each) => open(each, handle)));
+    }
+    return Promise.all(items);
+  }
+
+  // Takes the files that a picker of the browser's gives; closed without a
+  // choice, it gives none.
+  async function pick(picker) {
+    try {
+      take(await fromHandles([].concat(await picker())));
+    } catch (error) {
+      if (error.name !== 'AbortError')
+        summary.textContent = `The browser could not give the files: ${error.message || error}`;
+    }
+  }
+
+  chooseButton.addEventListener('click', () => {
+    if (inPlace)
+      pick(() => showOpenFilePicker({multiple: true}));
+    else
+      fileInput.click();
+  });
+  folderButton.hidden = !inPlace || typeof showDirectoryPicker !== 'function';
+  folderButton.addEventListener('click', () => pick(() => showDirectoryPicker()));
+  if (inPlace)
+    element('cannot-write').remove();
   fileInput.addEventListener('change', () => {
     const files = Array.from(fileInput.files);
     fileInput.value = '';  // so that choosing the same file again checks it again
-    take(files);
+    take(files.map((file) => ({name: file.name, file})));
   });
   correctAllButton.addEventListener('click', () => once(correctAllButton, downloadAll));
+  writeAllButton.addEventListener('click', () => once(writeAllButton, () => correctInPlace(entries.filter(
+      (each) => downloadable(each) && each.handle), true)));
   clearButton.addEventListener('click', () => queue(() => {
     entries.length = 0;
     results.replaceChildren();
@@ -493,22 +703,31 @@
   document.addEventListener('drop', (event) => {
     event.preventDefault();
     document.body.classList.remove('dragging');
-    const transfer = event.dataTransfer;
-    const items = [];
-    // A folder comes as a file that cannot be read; its entry tells.
-    for (const item of transfer.items) {
-      if (item.kind !== 'file')
-        continue;
-      const entry = item.webkitGetAsEntry ? item.webkitGetAsEntry() : null;
-      const file = item.getAsFile();
-      if (entry !== null && entry.isDirectory)
-        items.push({folder: entry.name});
-      else if (file !== null)
-        items.push(file);
-    }
-    if (items.length === 0)
-      summary.textContent = 'Nothing to check was dropped: drop files.';
-    take(items);
+    // All that the drop gives must be taken before it ends; the handles
+    // come later. Without a handle, a folder comes as a file that cannot be
+    // read; its entry tells.
+    const dropped = Array.from(event.dataTransfer.items).filter((item) => item.kind === 'file').map((item) => ({
+      handle: inPlace ? item.getAsFileSystemHandle().catch(() => null) : null,
+      entry: item.webkitGetAsEntry ? item.webkitGetAsEntry() : null,
+      file: item.getAsFile(),
+    }));
+    (async () => {
+      const items = [];
+      for (const {handle, entry, file} of dropped) {
+        const opened = await handle;
+        if (opened)
+          items.push(...await fromHandles([opened]));
+        else if (entry !== null && entry.isDirectory)
+          items.push({name: entry.name, refused: 'A folder: choose or drop the images in it, not the folder'});
+        else if (file !== null)
+          items.push({name: file.name, file});
+      }
+      if (items.length === 0)
+        summary.textContent = 'Nothing to check was dropped: drop files.';
+      take(items);
+    })().catch((error) => {
+      summary.textContent = `The browser could not give the files: ${error.message || error}`;
+    });
   });
 
   // A run without a file gives the banner, and compiles the tool before any

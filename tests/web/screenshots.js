@@ -1,12 +1,15 @@
-// Makes the README's two pictures of the page, after it checked four files:
+// Makes the README's pictures of the page, after it checked four files:
 // web-check.png, the whole page on a desktop-sized screen, and
-// web-phone.png, a phone-sized screen scrolled to the results. Usage: node screenshots.js [FOLDER] (doc/ by default).
-// Needs build-web/tolvek.html and build/tolvek, which corrects one sample.
+// web-phone.png, a phone-sized screen scrolled to the results; and in a
+// window (TOLVEK_WINDOW=1, see chromium.js), web-in-place.png, an entry
+// whose file was corrected in place. Usage: node screenshots.js [FOLDER]
+// (doc/ by default). Needs build-web/tolvek.html and build/tolvek, which
+// corrects one sample.
 import {spawnSync} from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import {launch, openPage, root} from './chromium.js';
+import {answer, drop, launch, openPage, root, windowed} from './chromium.js';
 
 const folder = path.resolve(process.argv[2] || path.join(root, 'doc'));
 const tool = path.resolve(process.env.TOLVEK_TOOL || path.join(root, 'build/tolvek'));
@@ -40,13 +43,21 @@ try {
     ['web-phone.png', {width: 360, height: 740, deviceScaleFactor: 2, isMobile: true, hasTouch: true}, false],
   ]) {
     const page = await openPage(chromium.browser, (page) => page.setViewport(viewport));
-    await (await page.$('#files')).uploadFile(...Object.keys(samples).map((name) => path.join(scratch, name)));
+    await drop(page, ...Object.keys(samples).map((name) => path.join(scratch, name)));
     await page.waitForFunction((count) => document.querySelectorAll('#results > li:not([aria-busy])').length === count,
                                {}, Object.keys(samples).length);
     if (!fullPage)
       await page.$eval('#results', (results) => results.scrollIntoView());
     await page.screenshot({path: path.join(folder, file), fullPage});
     console.log(`wrote ${path.join(folder, file)}`);
+  }
+  // The browser's prompt, shown only in a window, is answered "Save changes".
+  if (windowed) {
+    const page = await openPage(chromium.browser, (page) => page.setViewport({width: 800, height: 600}));
+    await drop(page, path.join(scratch, 'bootrom-2.1.rom'));
+    await answer(page, await page.waitForSelector('#results > li:not([aria-busy]) .write'), ['Tab', 'Return']);
+    await (await page.$('#results > li')).screenshot({path: path.join(folder, 'web-in-place.png')});
+    console.log(`wrote ${path.join(folder, 'web-in-place.png')}`);
   }
 } finally {
   await chromium.close();
