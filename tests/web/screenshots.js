@@ -1,4 +1,4 @@
-// Makes the README's pictures of the page, after it checked four files:
+// Makes the pictures of the page in doc/, after it checked four files:
 // web-check.png, the whole page on a desktop-sized screen, and
 // web-phone.png, a phone-sized screen scrolled to the results; and in a
 // window (TOLVEK_WINDOW=1, see chromium.js), web-in-place.png, an entry
