@@ -42,6 +42,17 @@ void release_signals()
     sigprocmask(SIG_SETMASK, &signals_at_start, nullptr);
 }
 
+// Runs take turns on a file, where the file system can lock; signals wait
+// while it is written, but not while another program holds it.
+void take_turn(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        release_signals();
+        flock(fd, LOCK_EX);
+    }
+    hold_signals();
+}
+
 // Removes the file at path, while it still names the file given.
 void remove_if_still(const char *path, const struct stat &file)
 {
@@ -146,22 +157,20 @@ int standard_stream_to(const struct stat &file)
     return -1;
 }
 
-// Writes the data where the file stands, after what the tool printed
-// before: a device, a FIFO, or the tool's own output, which may be a file.
-// Such a file is cut back to where the image began if the write fails and
-// the image ends it, so that the error line follows what was there.
-// Signals are held for a regular file alone: a pipe, FIFO or socket whose
-// reader stalls must not make the run deaf to them. One that nobody reads
-// fails the write, as a full device does, rather than end the run.
+// Writes the data where the file stands, after what the tool printed: a
+// device, a FIFO, or the tool's own output, which may be a file. Such a
+// file is cut back to where the image began if the write fails and the
+// image ends it, so that the error line follows what was there; runs take
+// turns on it, so that none cuts another's away. Signals are held for a
+// regular file alone: a pipe, FIFO or socket whose reader stalls must not
+// make the run deaf to them, and one that nobody reads fails the write.
 bool write_through(int fd, const struct stat &file, const unsigned char *data, std::size_t length)
 {
-    if (std::fflush(stdout) != 0)
-        return false;
     const bool regular = S_ISREG(file.st_mode);
     if (regular)
-        hold_signals();
+        take_turn(fd);
     void (*const on_broken_pipe)(int) = std::signal(SIGPIPE, SIG_IGN);
-    const std::size_t written = write_bytes(fd, data, length, -1);
+    const std::size_t written = std::fflush(stdout) == 0 ? write_bytes(fd, data, length, -1) : 0;
     std::signal(SIGPIPE, on_broken_pipe);
     const bool ok = written == length && ((!regular && !S_ISBLK(file.st_mode)) || flush_to_device(fd));
     struct stat now {};
@@ -170,6 +179,8 @@ bool write_through(int fd, const struct stat &file, const unsigned char *data, s
     if (end >= 0 && fstat(fd, &now) == 0 && now.st_size == end && ftruncate(fd, start) == 0 &&
         lseek(fd, start, SEEK_SET) == start)
         flush_to_device(fd);
+    if (regular)
+        flock(fd, LOCK_UN);  // the stream's, which outlives the run
     release_signals();
     return ok;
 }

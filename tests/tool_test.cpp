@@ -320,7 +320,7 @@ const left_out left_out_rows[] = {
      "NameTakenMeanwhile NewNameTakenMeanwhile NewNameMadeMeanwhile TakeTurns TakeTurnsHardLinked "
      "TakeTurnsNewFile CloseFails UpdateReportPiped NewFileFlushed FolderFlushFails LengthCannotBeSet "
      "PutBackFlushed UpdateWritesTheTableBlock FifoWithoutReader CheckWaitsForWrite NewFileWrittenMeanwhile "
-     "OutputUnexamined HangupBlocked"},
+     "OutputUnexamined HangupBlocked StdoutAppendersTakeTurns"},
     {false, "a path as long as POSIX allows", "LongPath"},
 };
 
@@ -645,6 +645,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "cmp a.rom ref.rom", ""},
         scenario{"StderrClosed", "head -c 32768 /dev/zero >a.rom", "./tolvek in.rom a.rom 2>&-",
                  "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
+        // Runs that append to one file through their output take turns, so
+        // that one cutting its image back cuts none of another's.
+        scenario{"StdoutAppendersTakeTurns", "echo prior >log && " WITH_STRACE,
+                 "{ " STRACE "-e trace=write,ftruncate -e inject=write:error=EIO:when=2 "
+                 "-e inject=ftruncate:delay_enter=1000000 ./tolvek in.rom log >>log & " WHILE_LOCKED(
+                     "log") "./tolvek in.rom log >>log; wait $!; }",
+                 nullptr, 1,
+                 "wc -c <log && grep -ao 'updated checksums in log' log && "
+                 "grep -ao 'error writing output file log' log",
+                 "16575\nupdated checksums in log\nerror writing output file log\n"},
         scenario{"StderrReadOnly", "cp in.rom a.rom", "./tolvek in.rom a.rom 2<a.rom",
                  "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
         scenario{"DeletedThroughFd", "true",
