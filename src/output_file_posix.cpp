@@ -250,25 +250,22 @@ void put_back(int fd, const struct stat &file, long held)
 bool update_regular_file(int fd, const char *path, const struct stat &opened, bool created,
                          const unsigned char *data, std::size_t length)
 {
-    // Runs take turns; while another program holds the file, even a new
-    // one, signals are free, so that the wait can be cut short.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        release_signals();
-        flock(fd, LOCK_EX);
-    }
-    hold_signals();
-    // A file that lost its last name (to a file moved onto it, say) would
-    // take the image where nobody sees it; one whose old bytes cannot be
-    // read though they could be is left alone.
-    const auto named = [&](const struct stat &now) { return now.st_nlink > 0 || opened.st_nlink == 0; };
+    take_turn(fd);  // even a new file, which another run may have found
+    // The name must still stand for the file once the run has its turn, and
+    // once the file is flushed: a file moved onto it, or the file moved
+    // away, would have the image go where nobody looks for it. A file whose
+    // old bytes cannot be read, though they could be, is left alone too.
+    const auto named = [&] {
+        struct stat entry {};
+        return stat(path, &entry) == 0 && same_file(entry, opened);
+    };
     struct stat file {};
-    struct stat now {};
     const bool known =
         fstat(fd, &file) == 0 || (created && lstat(path, &file) == 0 && same_file(file, opened));
     const bool own = created && known && file.st_size == 0;
-    const long held = known && named(file) ? read_old_bytes(path, file) : -2;
+    const long held = known && named() ? read_old_bytes(path, file) : -2;
     const bool ok = held != -2 && write_over(fd, data, length, held) && flush_to_device(fd) &&
-                    (!created || flush_folder(path)) && fstat(fd, &now) == 0 && named(now);
+                    (!created || flush_folder(path)) && named();
     if (!ok && held >= 0)
         put_back(fd, file, held);
     if (!ok && own)

@@ -301,6 +301,7 @@ const left_out left_out_rows[] = {
     {true, "a limit on descriptors, which the emulator's own count against", "NewFileOnStreamNumber"},
     {false, "symbolic links as POSIX makes them",
      "LinkLoop RelativeLink ShortLink AbsoluteLink LinkChain FortyLinks LinkMovedMeanwhile"},
+    {false, "flock, to hold a lock as another program would", "FileMovedMeanwhile"},
     {false, "POSIX mode bits, owners, set-ID bits and the umask",
      "KeepsMode NewFileMode AnotherUsersFile SetuidOfAnotherUser OwnSetuidFile OwnSetuidFileWriteFails "
      "WriteOnlyFile WriteOnlyFileWriteFails"},
@@ -558,8 +559,8 @@ INSTANTIATE_TEST_SUITE_P(
                  nullptr, 0, "cmp o.rom in.rom && cat said",
                  "cannot open output file o.rom\nerror writing output file o.rom\n"},
         // Nor is one whose name, while the run waited for its lock, came to
-        // stand for another file (a link moved), which the old bytes would
-        // then be read from.
+        // stand for another file (a link moved, or another file moved onto
+        // it), even where no old bytes are read from it.
         scenario{"LinkMovedMeanwhile", "cp in.rom a.rom && cp ref.rom b.rom && ln -s a.rom l.rom",
                  "{ flock -o a.rom sleep 5 & h=$!; " WHILE_LOCKED(
                      "a.rom") "{ ./tolvek in.rom l.rom & t=$!; "
@@ -567,6 +568,14 @@ INSTANTIATE_TEST_SUITE_P(
                               "+= 1)) -gt 100 ]; "
                               "do sleep 0.05; done; ln -sfn b.rom l.rom; kill $h; wait $t; }; }",
                  "error writing output file l.rom\n", 1, "cmp a.rom in.rom && cmp b.rom ref.rom", ""},
+        scenario{
+            "FileMovedMeanwhile", "echo other >other && : >f.rom",
+            "{ flock -o f.rom sleep 5 & h=$!; " WHILE_LOCKED(
+                "f.rom") "{ ./tolvek in.rom f.rom & t=$!; "
+                         "i=0; until grep -q \"> FLOCK.*:$(stat -c %i f.rom) \" /proc/locks || [ $((i "
+                         "+= 1)) -gt 100 ]; "
+                         "do sleep 0.05; done; mv f.rom moved.rom && mv other f.rom; kill $h; wait $t; }; }",
+            "error writing output file f.rom\n", 1, "cat f.rom && wc -c <moved.rom", "other\n0\n"},
         // One that may be written but not read is written without them.
         scenario{"WriteOnlyFile", "cp in.rom o.rom && chmod 222 o.rom && chmod 777 .",
                  "$AS_USER ./tolvek in.rom o.rom", "updated checksums in o.rom\n", 0,
@@ -636,15 +645,6 @@ INSTANTIATE_TEST_SUITE_P(
                  ""},
         scenario{"StdoutFileFails", "true", "ulimit -f 10; ./tolvek in.rom /dev/stdout >log", nullptr, 1,
                  "{ ./tolvek | head -n 3; echo 'error writing output file /dev/stdout'; } | cmp - log", ""},
-        // A closed standard stream is not the output, nor is one that only
-        // reads; the output is opened off a closed one's number.
-        scenario{"StdinClosed", "cp in.rom o.rom",
-                 "./tolvek in.rom o.rom <&- >/dev/null && ./tolvek in.rom new.rom <&-",
-                 "updated checksums in new.rom\n", 0, "cmp o.rom ref.rom && cmp new.rom ref.rom", ""},
-        scenario{"StdoutClosed", "cp in.rom a.rom", "./tolvek in.rom a.rom >&-", nullptr, 1,
-                 "cmp a.rom ref.rom", ""},
-        scenario{"StderrClosed", "head -c 32768 /dev/zero >a.rom", "./tolvek in.rom a.rom 2>&-",
-                 "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
         // Runs that append to one file through their output take turns, so
         // that one cutting its image back cuts none of another's.
         scenario{"StdoutAppendersTakeTurns", "echo prior >log && " WITH_STRACE,
@@ -655,6 +655,15 @@ INSTANTIATE_TEST_SUITE_P(
                  "wc -c <log && grep -ao 'updated checksums in log' log && "
                  "grep -ao 'error writing output file log' log",
                  "16575\nupdated checksums in log\nerror writing output file log\n"},
+        // A closed standard stream is not the output, nor is one that only
+        // reads; the output is opened off a closed one's number.
+        scenario{"StdinClosed", "cp in.rom o.rom",
+                 "./tolvek in.rom o.rom <&- >/dev/null && ./tolvek in.rom new.rom <&-",
+                 "updated checksums in new.rom\n", 0, "cmp o.rom ref.rom && cmp new.rom ref.rom", ""},
+        scenario{"StdoutClosed", "cp in.rom a.rom", "./tolvek in.rom a.rom >&-", nullptr, 1,
+                 "cmp a.rom ref.rom", ""},
+        scenario{"StderrClosed", "head -c 32768 /dev/zero >a.rom", "./tolvek in.rom a.rom 2>&-",
+                 "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
         scenario{"StderrReadOnly", "cp in.rom a.rom", "./tolvek in.rom a.rom 2<a.rom",
                  "updated checksums in a.rom\n", 0, "cmp a.rom ref.rom", ""},
         scenario{"DeletedThroughFd", "true",
