@@ -544,6 +544,12 @@ INSTANTIATE_TEST_SUITE_P(
         scenario{"WriteFailsOtherLength", "printf old >o.rom && ln o.rom link.rom && : >e.rom",
                  "ulimit -f 16; ./tolvek in.rom e.rom >/dev/null; ./tolvek in.rom o.rom",
                  "error writing output file o.rom\n", 1, "cat o.rom && wc -c <e.rom", "old0\n"},
+        // One of 64 KiB is put back too; a longer one cannot be, but is not
+        // emptied either.
+        scenario{"LargeFilesWriteFails",
+                 "yes old | head -c 65536 >a.rom && cp a.rom a.old && yes old | head -c 65537 >b.rom",
+                 "ulimit -f 16; ./tolvek in.rom a.rom >/dev/null; ./tolvek in.rom b.rom",
+                 "error writing output file b.rom\n", 1, "cmp a.rom a.old && wc -c <b.rom", "65537\n"},
         scenario{"PutBackFlushed", "printf old >o.rom && " WITH_STRACE,
                  "ulimit -f 16; " TRACE_CALLS "pwrite64,fsync ./tolvek in.rom o.rom",
                  "error writing output file o.rom\n", 1, "cat o.rom && " CALLS_TRACED " | tail -n 2",
